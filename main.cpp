@@ -1,0 +1,72 @@
+#include "src/core/app_paths.h"
+#include "src/core/log_location.h"
+#include "src/core/permission_manager.h"
+#include "src/gui/main_window.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QTranslator>
+
+#include <clocale>
+#include <string>
+
+namespace {
+
+void touch(const std::string& path)
+{
+    QFile file(QString::fromStdString(path));
+    file.open(QIODevice::WriteOnly | QIODevice::Append);
+    file.close();
+}
+
+bool scaling_chosen_by_environment()
+{
+    for (const char* name :
+         {"QT_DEVICE_PIXEL_RATIO", "QT_AUTO_SCREEN_SCALE_FACTOR", "QT_SCALE_FACTOR", "QT_SCREEN_SCALE_FACTORS"}) {
+        if (qEnvironmentVariableIsSet(name))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    permission_manager permissions;
+    std::setlocale(LC_ALL, "en_US.UTF-8");
+
+    const std::string location = local_data_location();
+    QDir().mkpath(QString::fromStdString(location + "/KELVRA Flash Tool/downloads"));
+    touch(location + "/KELVRA Flash Tool/configuration.txt");
+    touch(location + "/KELVRA Flash Tool/KELVRA Flash Tool.log");
+
+    const std::string working_folder = argc > 1 ? std::string(argv[1]) : location + "/KELVRA Flash Tool";
+    if (!permissions.has_permissions()) {
+        permissions.request_permissions(std::string(argv[0]), working_folder);
+        return 0;
+    }
+
+    logger::init(working_folder);
+    KLOG(logger::fatal, application_name << " version: " << application_version);
+
+    QTranslator translator;
+    translator.load(QStringLiteral("translation_en"), QString(), QString(), QString());
+
+    if (!scaling_chosen_by_environment())
+        QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
+
+    {
+        QApplication application(argc, argv);
+        QCoreApplication::installTranslator(&translator);
+        {
+            main_window window(application_name, working_folder);
+            window.setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::FramelessWindowHint);
+            window.showNormal();
+            QApplication::exec();
+            logger::close();
+        }
+    }
+    return 0;
+}

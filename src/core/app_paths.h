@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+
+constexpr const char* application_name = "KELVRA Flash Tool";
+constexpr const char* application_version = "1.0.4";
+
+// The user's own local application-data folder. Asked before any QCoreApplication exists, so
+// Qt appends no organisation or application name to it.
+std::string local_data_location();
+
+// local_data_location() + "/KELVRA Flash Tool", no trailing slash.
+std::string application_folder();

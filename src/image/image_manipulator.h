@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QObject>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// Inflates a downloaded gzip archive into the raw disk image beside it and reads where in that
+// image the configuration text belongs.
+class image_manipulator : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr uint64_t no_offset = UINT64_MAX;
+    static constexpr size_t block_size = 524288;
+
+    // "<dir>/2.3.1.gz" -> "<dir>/2.3.1"
+    static std::string decompressed_path(const std::string& compressed_path);
+
+    // A stream ("r+b") on the complete image at its start, or null when there is none. An
+    // existing image of that name is reused. A damaged or truncated archive is removed so that
+    // the next run fetches it again; no partial image ever carries the final name.
+    FILE* decompress_image(const std::string& compressed_path);
+
+    // The big-endian offset in the image's last eight bytes, or no_offset when it is absent or
+    // the 2048-byte text would not fit in front of those eight bytes.
+    uint64_t read_config_offset(FILE* image);
+
+signals:
+    void report_progress(qint64 recieved, qint64 total);
+
+private:
+    enum class inflate_result { complete, damaged, io_error };
+    inflate_result m_inflate(FILE* source, FILE* target, int64_t compressed_size);
+};
