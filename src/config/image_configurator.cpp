@@ -96,8 +96,8 @@ std::unique_ptr<settings> load_settings(const std::string& folder)
 {
     auto values = std::make_unique<settings>();
     QFile file(configuration_path(folder));
-    file.open(QIODevice::ReadOnly);
-    const QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();
+    const QByteArray text = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    const QJsonObject root = QJsonDocument::fromJson(text).object();
 
     const QJsonObject rig = root.value(QStringLiteral("rig")).toObject();
     values->btc = rig.value(QStringLiteral("btc")).toString().toStdString();

@@ -1,0 +1,210 @@
+#include "src/config/image_configurator.h"
+#include "src/core/logger.h"
+
+#include <QtTest>
+
+namespace {
+
+QByteArray read_all(const QString& path)
+{
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    return file.readAll();
+}
+
+void write_all(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+const QByteArray empty_document = "{\n"
+                                  "    \"access\": {\n"
+                                  "        \"ssh\": {\n"
+                                  "            \"key\": \"\"\n"
+                                  "        }\n"
+                                  "    },\n"
+                                  "    \"network\": {\n"
+                                  "        \"wireless\": {\n"
+                                  "            \"key\": \"\",\n"
+                                  "            \"ssid\": \"\"\n"
+                                  "        }\n"
+                                  "    },\n"
+                                  "    \"rig\": {\n"
+                                  "        \"btc\": \"\",\n"
+                                  "        \"group\": \"\",\n"
+                                  "        \"worker\": \"\"\n"
+                                  "    }\n"
+                                  "}\n";
+
+} // namespace
+
+class test_image_configurator : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    std::string folder() const { return m_dir.path().toStdString(); }
+    QString config_path() const { return m_dir.path() + "/configuration.txt"; }
+    QString log_path() const { return m_dir.path() + "/KELVRA Flash Tool.log"; }
+
+private slots:
+    void initTestCase() { logger::init(folder()); }
+    void cleanup() { QFile::remove(config_path()); }
+
+    void empty_document_is_byte_exact()
+    {
+        QCOMPARE(empty_document.size(), 258);
+        save_settings(folder(), settings{});
+        QCOMPARE(read_all(config_path()), empty_document);
+    }
+
+    void saved_settings_load_back_equal()
+    {
+        settings saved{"bc1qxyz", "rig(%d,4)", "hall-B", "ssh-ed25519 AAAA\nsecond \"line\"", "Farm Wi\u00e2Fi",
+                       "p\\a\"ss"};
+        save_settings(folder(), saved);
+        const QByteArray text = read_all(config_path());
+        QVERIFY(text.contains("\"key\": \"ssh-ed25519 AAAA\\nsecond \\\"line\\\"\""));
+        QVERIFY(text.contains("Farm Wi\xc3\xa2" "Fi")); // UTF-8, not \u escapes
+        QVERIFY(*load_settings(folder()) == saved);
+        QCOMPARE(QDir(m_dir.path()).entryList({"conf*"}, QDir::Files), QStringList{"configuration.txt"});
+    }
+
+    void unusable_files_load_as_empty_fields_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("btc");
+        QTest::newRow("empty file") << QByteArray() << "";
+        QTest::newRow("not json") << QByteArray("{\"rig\": {\"btc\": \"a\"") << "";
+        QTest::newRow("root is an array") << QByteArray("[1, 2]") << "";
+        QTest::newRow("worker is a number") << QByteArray("{\"rig\": {\"worker\": 12}}") << "";
+        QTest::newRow("rig is a string") << QByteArray("{\"rig\": \"btc\"}") << "";
+        QTest::newRow("other members ignored") << QByteArray("{\"rig\": {\"btc\": \"b\", \"x\": 1}, \"y\": []}") << "b";
+    }
+    void unusable_files_load_as_empty_fields()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, btc);
+        write_all(config_path(), content);
+        const auto loaded = load_settings(folder());
+        QVERIFY(*loaded == (settings{btc.toStdString(), "", "", "", "", ""}));
+    }
+
+    void missing_file_and_missing_folder()
+    {
+        QVERIFY(*load_settings(folder()) == settings{});
+        const std::string missing = folder() + "/absent";
+        save_settings(missing, settings{"x", "", "", "", "", ""});
+        QVERIFY(!QFile::exists(QString::fromStdString(missing)));
+    }
+
+    void save_replaces_the_whole_file()
+    {
+        write_all(config_path(), QByteArray(5000, 'z'));
+        save_settings(folder(), settings{});
+        QCOMPARE(read_all(config_path()), empty_document);
+    }
+
+    void expand_worker_name_table_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("written");
+        QTest::newRow("first") << "rig(%d)" << "rig1";
+        QTest::newRow("numbered") << "rig(%d,7)" << "rig8";
+        QTest::newRow("equal tokens") << "a(%d,1)b(%d,1)" << "a2b2";
+        QTest::newRow("mixed tokens") << "a(%d,1)b(%d,4)c(%d)" << "a2b5c1";
+        QTest::newRow("plain") << "rig5" << "rig5";
+        QTest::newRow("empty") << "" << "";
+        QTest::newRow("leading zeros") << "r(%d,007)" << "r8";
+        QTest::newRow("beyond 32 bits") << "r(%d,99999999999)" << "r100000000000";
+        QTest::newRow("neighbours") << "(%d,5)x(%d,6)" << "6x7";
+    }
+    void expand_worker_name_table()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QString, written);
+        const std::string name = stored.toStdString();
+        QCOMPARE(QString::fromStdString(expand_worker_name(name)), written);
+        QCOMPARE(QString::fromStdString(name), stored);
+    }
+
+    void advance_worker_name_table_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("after");
+        QTest::newRow("no number") << "rig" << "rig1";
+        QTest::newRow("number") << "rig1" << "rig2";
+        QTest::newRow("carry") << "rig99" << "rig100";
+        QTest::newRow("digits only") << "9" << "10";
+        QTest::newRow("leading zeros") << "rig007" << "rig8";
+        QTest::newRow("plain 15 ending in 9") << "abcdefghijklmn9" << "abcdefghijklmn10";
+        QTest::newRow("16 characters is not plain") << "abcdefghijklmn10" << "abcdefghijklmn10";
+        QTest::newRow("first token") << "rig(%d)" << "rig(%d,1)";
+        QTest::newRow("numbered token") << "rig(%d,1)" << "rig(%d,2)";
+        QTest::newRow("two tokens") << "x(%d)y(%d,4)" << "x(%d,1)y(%d,5)";
+        QTest::newRow("neighbours stay apart") << "(%d,5)x(%d,6)" << "(%d,6)x(%d,7)";
+        QTest::newRow("equal tokens stay equal") << "a(%d,3)b(%d,3)" << "a(%d,4)b(%d,4)";
+        QTest::newRow("neither plain nor tokens") << "my rig 7" << "my rig 7";
+        QTest::newRow("beyond 32 bits") << "r2147483647" << "r2147483648";
+    }
+    void advance_worker_name_table()
+    {
+        QFETCH(QString, before);
+        QFETCH(QString, after);
+        settings values;
+        values.worker = before.toStdString();
+        advance_worker_name(&values);
+        QCOMPARE(QString::fromStdString(values.worker), after);
+    }
+
+    void a_series_of_flashes_numbers_the_workers()
+    {
+        settings values;
+        values.worker = "node-(%d)";
+        QStringList written;
+        for (int drive = 0; drive < 3; ++drive) {
+            const QByteArray text = configure_image(folder(), values);
+            written << QString::fromUtf8(text).section("\"worker\": \"", 1).section('"', 0, 0);
+            advance_worker_name(&values);
+            save_settings(folder(), values);
+        }
+        QCOMPARE(written, (QStringList{"node-1", "node-2", "node-3"}));
+        QCOMPARE(QString::fromStdString(load_settings(folder())->worker), QString("node-(%d,3)"));
+    }
+
+    void configuration_text_is_padded_to_2048()
+    {
+        const QByteArray text = configure_image(folder(), settings{});
+        QCOMPARE(text.size(), 2048);
+        QCOMPARE(text.left(258), empty_document);
+        QCOMPARE(text.mid(258), QByteArray(1790, '\n'));
+        QCOMPARE(read_all(config_path()), empty_document);
+
+        settings values;
+        values.worker = "rig(%d)";
+        QVERIFY(configure_image(folder(), values).contains("\"worker\": \"rig1\""));
+        QCOMPARE(QString::fromStdString(load_settings(folder())->worker), QString("rig(%d)"));
+    }
+
+    void configuration_text_size_limit()
+    {
+        // Every byte of value text adds one byte; an escaped quotation mark costs two.
+        settings values;
+        values.ssh_key = std::string(2048 - 258 - 2, 'k');
+        values.wireless_key = "\"";
+        const QByteArray exact = configure_image(folder(), values);
+        QCOMPARE(exact.size(), 2048);
+        QVERIFY(exact.endsWith("}\n"));
+
+        const QByteArray before = read_all(config_path());
+        values.wireless_key = "\"x";
+        QVERIFY(configure_image(folder(), values).isEmpty());
+        QCOMPARE(read_all(config_path()), before);
+        QVERIFY(read_all(log_path()).endsWith("] [configure_image] Configuration file exceeds 2kB\n"));
+        QVERIFY(read_all(log_path()).contains("] [configure_image] Configuration file size: 2049\n"));
+    }
+};
+
+QTEST_GUILESS_MAIN(test_image_configurator)
+#include "test_image_configurator.moc"
