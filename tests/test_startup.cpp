@@ -1,0 +1,125 @@
+#include "src/core/permission_manager_linux.h"
+
+#include <QtTest>
+
+#include <unistd.h>
+
+namespace {
+
+QByteArray read_all(const QString& path)
+{
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    return file.readAll();
+}
+
+const QRegularExpression banner(QStringLiteral(
+    "^\\[\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] \\[fatal\\] \\[main:\\d+\\] \\[main\\] "
+    "KELVRA Flash Tool version: 1\\.0\\.4$"));
+
+} // namespace
+
+class test_startup : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_home;
+    QString app_folder() const { return m_home.path() + "/.local/share/KELVRA Flash Tool"; }
+
+    // Starts the program with a fresh home, waits until the log file at log_path gains a line,
+    // then ends it: the window would otherwise wait for the user.
+    void run_program(const QString& log_path, const QStringList& arguments = {})
+    {
+        const int lines_before = read_all(log_path).count('\n');
+        QProcess program;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("HOME", m_home.path());
+        environment.remove("XDG_DATA_HOME");
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        program.setProcessEnvironment(environment);
+        program.start(KELVRA_PROGRAM, arguments);
+        QVERIFY(program.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(read_all(log_path).count('\n') > lines_before, 30000);
+        QCOMPARE(program.state(), QProcess::Running);
+        program.kill();
+        program.waitForFinished();
+    }
+
+private slots:
+    void init()
+    {
+        if (geteuid() != 0)
+            QSKIP("the program asks for root rights first; run the suite as root");
+    }
+
+    void first_and_second_start()
+    {
+        const QString log_path = app_folder() + "/KELVRA Flash Tool.log";
+        run_program(log_path);
+        QVERIFY(QFileInfo(app_folder() + "/downloads").isDir());
+        QCOMPARE(QFileInfo(app_folder() + "/configuration.txt").size(), qint64(0));
+        QList<QByteArray> lines = read_all(log_path).split('\n');
+        QCOMPARE(lines.size(), 2);
+        QVERIFY2(banner.match(QString::fromUtf8(lines[0])).hasMatch(), lines[0].constData());
+
+        QFile settings(app_folder() + "/configuration.txt");
+        QVERIFY(settings.open(QIODevice::WriteOnly));
+        settings.write("{}\n");
+        settings.close();
+        run_program(log_path);
+        lines = read_all(log_path).split('\n');
+        QCOMPARE(lines.size(), 3);
+        QVERIFY(banner.match(QString::fromUtf8(lines[1])).hasMatch());
+        QCOMPARE(read_all(app_folder() + "/configuration.txt"), QByteArray("{}\n"));
+    }
+
+    void working_folder_argument()
+    {
+        QTemporaryDir other;
+        run_program(other.path() + "/KELVRA Flash Tool.log", {other.path()});
+        QVERIFY(banner.match(QString::fromUtf8(read_all(other.path() + "/KELVRA Flash Tool.log").trimmed())).hasMatch());
+        // The default folder still gets its items, but not this run's lines.
+        QVERIFY(QFileInfo(app_folder() + "/downloads").isDir());
+        QVERIFY(QFile::exists(app_folder() + "/configuration.txt"));
+    }
+};
+
+// Runs without root: only the command is built, nothing is started.
+class test_elevation : public QObject {
+    Q_OBJECT
+
+private slots:
+    void carries_the_display_session()
+    {
+        const std::map<std::string, std::string> environment = {
+            {"DISPLAY", ":1"}, {"WAYLAND_DISPLAY", "wayland-0"}, {"XDG_RUNTIME_DIR", "/run/user/1000"},
+            {"HOME", "/home/op"}, {"PATH", "/usr/bin"}};
+        const auto get_env = [&](const char* name) -> const char* {
+            const auto it = environment.find(name);
+            return it == environment.end() ? nullptr : it->second.c_str();
+        };
+        const auto command = elevation_command("/opt/k/kelvra-flash-tool", "/home/op/.local/share/KELVRA Flash Tool",
+                                               get_env, [](const std::string& path) { return path == "/home/op/.Xauthority"; });
+        const std::vector<std::string> expected = {"pkexec",
+                                                   "env",
+                                                   "DISPLAY=:1",
+                                                   "WAYLAND_DISPLAY=wayland-0",
+                                                   "XDG_RUNTIME_DIR=/run/user/1000",
+                                                   "XAUTHORITY=/home/op/.Xauthority",
+                                                   "/opt/k/kelvra-flash-tool",
+                                                   "/home/op/.local/share/KELVRA Flash Tool"};
+        QVERIFY(command == expected);
+
+        const auto bare = elevation_command("/k", "/f", [](const char*) -> const char* { return nullptr; },
+                                            [](const std::string&) { return true; });
+        QVERIFY(bare == (std::vector<std::string>{"pkexec", "env", "/k", "/f"}));
+    }
+};
+
+int main(int argc, char** argv)
+{
+    QCoreApplication application(argc, argv);
+    test_startup startup;
+    test_elevation elevation;
+    return QTest::qExec(&startup, argc, argv) | QTest::qExec(&elevation, argc, argv);
+}
+#include "test_startup.moc"
