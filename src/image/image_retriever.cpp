@@ -1,0 +1,288 @@
+#include "src/image/image_retriever.h"
+
+#include "src/core/log_location.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QUrl>
+
+namespace {
+
+// A stalled server ends the run with an error instead of holding it forever.
+constexpr int transfer_timeout_ms = 60000;
+
+QString base_from_environment(const char* variable, const char* fallback)
+{
+    QString base = qEnvironmentVariableIsEmpty(variable) ? QString::fromLatin1(fallback) : qEnvironmentVariable(variable);
+    while (base.endsWith('/'))
+        base.chop(1);
+    return base;
+}
+
+QNetworkRequest request_for(const QString& url)
+{
+    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    request.setTransferTimeout(transfer_timeout_ms);
+    return request;
+}
+
+QString q(const std::string& utf8)
+{
+    return QString::fromStdString(utf8);
+}
+
+} // namespace
+
+image_retriever::image_retriever(const std::string& app_folder) : m_app_folder(app_folder)
+{
+    qRegisterMetaType<std::string>("std::string");
+}
+
+image_retriever::~image_retriever()
+{
+    if (m_downloading)
+        m_discard_partial();
+}
+
+QString image_retriever::release_api_base()
+{
+    return base_from_environment("KELVRA_RELEASE_API", "https://api.github.com");
+}
+
+QString image_retriever::image_server_base()
+{
+    return base_from_environment("KELVRA_IMAGE_SERVER", "https://download.kelvra.io");
+}
+
+bool image_retriever::is_safe_tag(const std::string& tag)
+{
+    if (tag.empty() || tag.size() > 128 || tag == "." || tag == "..")
+        return false;
+    for (const char c : tag) {
+        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.'
+            || c == '_' || c == '-';
+        if (!allowed)
+            return false;
+    }
+    return true;
+}
+
+std::string image_retriever::m_downloads_folder() const
+{
+    return m_app_folder + "/downloads";
+}
+
+void image_retriever::request_latest_release()
+{
+    // Children of the retriever: they go when it deletes itself.
+    m_network_manager = new QNetworkAccessManager(this);
+    m_release_reply = m_network_manager->get(request_for(release_api_base() + "/repos/orvane/KELVRA/releases/latest"));
+    // Its errors are judged once, when it finishes: a failed lookup has one outcome.
+    connect(m_release_reply, SIGNAL(finished()), this, SLOT(latest_reply_finished()));
+}
+
+void image_retriever::latest_reply_finished()
+{
+    if (m_ended)
+        return;
+    const QNetworkReply::NetworkError code = m_release_reply->error();
+    m_tag = QJsonDocument::fromJson(m_release_reply->readAll())
+                .object()
+                .value(QStringLiteral("tag_name"))
+                .toString()
+                .toStdString();
+
+    QDir downloads(q(m_downloads_folder()));
+    for (const QString& name : downloads.entryList({QStringLiteral("*.part")}, QDir::Files | QDir::NoDotAndDotDot))
+        downloads.remove(name); // left by a run that was killed halfway
+
+    if (code != QNetworkReply::NoError || !is_safe_tag(m_tag)) {
+        if (code == QNetworkReply::NoError)
+            KLOG(logger::fatal, "Invalid release tag, " << m_tag.size() << " bytes");
+        m_use_cached_archive_or_fail(code);
+        return;
+    }
+
+    const QStringList names = downloads.entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString& name : names) {
+        if (QFileInfo(name).suffix() != QLatin1String("gz"))
+            continue;
+        if (name.contains(q(m_tag))) {
+            m_hand_on(m_downloads_folder() + "/" + name.toStdString());
+            return;
+        }
+        QFile::remove(downloads.filePath(name)); // an archive of an older release
+    }
+    download_image();
+}
+
+void image_retriever::m_use_cached_archive_or_fail(int code)
+{
+    // Farms often flash offline: the newest archive already here is the best we can do.
+    const QFileInfoList archives =
+        QDir(q(m_downloads_folder())).entryInfoList({QStringLiteral("*.gz")}, QDir::Files, QDir::Time);
+    for (const QFileInfo& archive : archives) {
+        if (archive.suffix() != QLatin1String("gz"))
+            continue;
+        const std::string path = m_downloads_folder() + "/" + archive.fileName().toStdString();
+        KLOG(logger::info, "Release lookup failed (" << code << "), using the cached image " << path);
+        m_hand_on(path);
+        return;
+    }
+    reply_error(static_cast<QNetworkReply::NetworkError>(code));
+}
+
+void image_retriever::download_image()
+{
+    m_expected_size = 0;
+    QDir downloads(q(m_downloads_folder()));
+    if (!downloads.exists())
+        QDir().mkdir(downloads.path());
+
+    const QString url = image_server_base() + "/orvminer/kelvra/kelvra-" + q(m_tag) + "/image/kelvra-" + q(m_tag)
+        + ".img.gz";
+    delete m_download_file;
+    m_download_file = new QFile(this);
+
+    KLOG(logger::debug, "Starting download");
+    m_download_reply = m_network_manager->get(request_for(url));
+    connect(m_download_reply, SIGNAL(readyRead()), this, SLOT(recived_data()));
+    connect(m_download_reply, SIGNAL(downloadProgress(qint64, qint64)), this, SLOT(show_progress(qint64, qint64)));
+    connect(m_download_reply, SIGNAL(finished()), this, SLOT(download_finished()));
+    connect(m_download_reply, SIGNAL(error(QNetworkReply::NetworkError)), this,
+            SLOT(reply_error(QNetworkReply::NetworkError)));
+    m_downloading = true;
+}
+
+void image_retriever::recived_data()
+{
+    if (m_ended)
+        return;
+    const std::string name = m_tag + ".gz";
+    if (!m_download_file->isOpen()) {
+        // Written under a temporary name: only a complete archive ever carries the final one.
+        m_file_path = m_downloads_folder() + "/" + name;
+        m_download_file->setFileName(q(m_file_path + ".part"));
+        if (!m_download_file->open(QIODevice::WriteOnly))
+            KLOG(logger::fatal, "Cannot open file" << name);
+    }
+    if (m_download_file->isOpen()) {
+        const QByteArray data = m_download_reply->readAll();
+        if (m_download_file->write(data) != data.size()) {
+            KLOG(logger::fatal, "Cannot write file" << name);
+            m_fail_download();
+            return;
+        }
+    }
+    if (m_download_reply->error() != QNetworkReply::NoError || !m_download_file->exists())
+        reply_error(m_download_reply->error());
+}
+
+void image_retriever::show_progress(qint64 recieved, qint64 total)
+{
+    m_expected_size = total;
+    if (!m_ended)
+        emit progress_updated(recieved, total);
+}
+
+void image_retriever::download_finished()
+{
+    m_downloading = false;
+    m_download_file->close();
+    KLOG(logger::debug, "Download Finished");
+    if (m_ended) {
+        m_discard_partial();
+        return;
+    }
+
+    // Qt ends every download with a progress report whose total is what arrived, so the
+    // announced length is taken from the answer itself: without one, completeness is unknown.
+    const int status = m_download_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QVariant announced = m_download_reply->header(QNetworkRequest::ContentLengthHeader);
+    const bool complete = m_download_reply->error() == QNetworkReply::NoError && status >= 200 && status < 300
+        && announced.isValid() && announced.toLongLong() == m_expected_size && m_expected_size > 0
+        && m_download_file->exists() && m_download_file->size() == m_expected_size;
+    if (complete) {
+        QFile::remove(q(m_file_path));
+        if (QFile::rename(m_download_file->fileName(), q(m_file_path))) {
+            m_hand_on(m_file_path);
+            return;
+        }
+    }
+    KLOG(logger::fatal, "Downloading image error");
+    m_fail_download();
+}
+
+void image_retriever::reply_error(QNetworkReply::NetworkError code)
+{
+    if (m_ended)
+        return;
+    m_ended = true; // the aborts below report back into this object
+    m_downloading = false;
+    // A reply that already carries an error is ending by itself; aborting it again upsets Qt.
+    if (m_release_reply && m_release_reply->isRunning() && m_release_reply->error() == QNetworkReply::NoError)
+        m_release_reply->abort();
+    else if (m_download_reply && m_download_reply->isRunning() && m_download_reply->error() == QNetworkReply::NoError)
+        m_download_reply->abort();
+
+    KLOG(logger::fatal, "Network error: " << static_cast<int>(code));
+    emit error_msg(tr("Network error: ") + QString::number(static_cast<int>(code)), true);
+    m_discard_partial();
+    m_end();
+}
+
+void image_retriever::cancel()
+{
+    if (m_ended)
+        return;
+    if (m_downloading) {
+        m_downloading = false;
+        if (m_download_reply && m_download_reply->isRunning()) {
+            KLOG(logger::info, "Download canceled");
+            m_download_reply->abort(); // ends the run through reply_error with code 5
+        }
+        return;
+    }
+    // During the release lookup the caller has already moved on: end without a word.
+    m_ended = true;
+    if (m_release_reply && m_release_reply->isRunning())
+        m_release_reply->abort();
+    m_end();
+}
+
+void image_retriever::m_fail_download()
+{
+    m_ended = true;
+    m_downloading = false;
+    if (m_download_reply && m_download_reply->isRunning())
+        m_download_reply->abort();
+    m_discard_partial();
+    emit error_msg(tr("Error downloading image"), true);
+    m_end();
+}
+
+void image_retriever::m_hand_on(const std::string& path)
+{
+    m_ended = true;
+    m_downloading = false;
+    emit finished_download(path);
+    m_end();
+}
+
+void image_retriever::m_discard_partial()
+{
+    if (!m_download_file || m_download_file->fileName().isEmpty())
+        return;
+    m_download_file->close();
+    m_download_file->remove();
+}
+
+void image_retriever::m_end()
+{
+    deleteLater();
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QNetworkReply>
+#include <QObject>
+#include <QString>
+
+#include <string>
+
+class QFile;
+class QNetworkAccessManager;
+
+Q_DECLARE_METATYPE(std::string)
+
+// Finds the latest release and hands back its image archive from the downloads folder, fetching
+// it first when it is not there. One retriever serves one run and deletes itself when it ends;
+// every run ends with exactly one of finished_download or error_msg, or with nothing after cancel
+// during the release lookup.
+class image_retriever : public QObject {
+    Q_OBJECT
+
+public:
+    explicit image_retriever(const std::string& app_folder);
+    ~image_retriever() override;
+
+    // Where the release metadata and the archives come from: KELVRA_RELEASE_API and
+    // KELVRA_IMAGE_SERVER when set (full base URLs, http allowed), otherwise the public hosts.
+    static QString release_api_base();
+    static QString image_server_base();
+
+    // A tag becomes a file name: only letters, digits, '.', '_', '-', and never "." or "..".
+    static bool is_safe_tag(const std::string& tag);
+
+    void request_latest_release();
+    void download_image();
+    void cancel();
+
+signals:
+    void progress_updated(qint64 recieved, qint64 total);
+    void finished_download(std::string filename);
+    void error_msg(QString error_msg, bool is_err);
+
+private slots:
+    void latest_reply_finished();
+    void recived_data();
+    void show_progress(qint64 recieved, qint64 total);
+    void download_finished();
+    void reply_error(QNetworkReply::NetworkError code);
+
+private:
+    std::string m_downloads_folder() const;
+    void m_use_cached_archive_or_fail(int code);
+    void m_fail_download();
+    void m_hand_on(const std::string& path);
+    void m_discard_partial();
+    void m_end();
+
+    QNetworkAccessManager* m_network_manager = nullptr;
+    QNetworkReply* m_download_reply = nullptr;
+    QFile* m_download_file = nullptr;
+    QNetworkReply* m_release_reply = nullptr;
+    std::string m_file_path;
+    bool m_downloading = false;
+    std::string m_app_folder;
+    qint64 m_expected_size = 0;
+    std::string m_tag;
+    // The run's outcome has been reported (or the run was cancelled): later reply signals only
+    // clean up.
+    bool m_ended = false;
+};

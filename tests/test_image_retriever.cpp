@@ -1,0 +1,288 @@
+#include "http_test_server.h"
+
+#include "src/core/logger.h"
+#include "src/image/image_retriever.h"
+
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+#include <random>
+#include <zlib.h>
+
+namespace {
+
+QByteArray random_bytes(int size)
+{
+    std::mt19937 generator(11);
+    QByteArray bytes(size, '\0');
+    for (char& byte : bytes)
+        byte = static_cast<char>(generator());
+    return bytes;
+}
+
+QByteArray gzip_encode(const QByteArray& data)
+{
+    z_stream stream{};
+    deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+    QByteArray out(static_cast<int>(deflateBound(&stream, static_cast<uLong>(data.size()))), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.constData()));
+    stream.avail_in = static_cast<uInt>(data.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    deflate(&stream, Z_FINISH);
+    out.resize(static_cast<int>(stream.total_out));
+    deflateEnd(&stream);
+    return out;
+}
+
+QString archive_path(const QString& tag)
+{
+    return "/orvminer/kelvra/kelvra-" + tag + "/image/kelvra-" + tag + ".img.gz";
+}
+
+http_response answer(int status, const QByteArray& body = "x")
+{
+    http_response response;
+    response.status = status;
+    response.body = body;
+    return response;
+}
+
+// What one retriever did from its release request until it deleted itself.
+struct outcome {
+    QStringList finished;
+    QStringList errors;
+    QList<QPair<qint64, qint64>> progress;
+};
+
+} // namespace
+
+class test_image_retriever : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_app;
+    std::unique_ptr<http_test_server> m_server;
+
+    QString downloads() const { return m_app.path() + "/downloads"; }
+    QString in_downloads(const QString& name) const { return downloads() + "/" + name; }
+    QStringList download_files() const { return QDir(downloads()).entryList(QDir::Files, QDir::Name); }
+
+    void put(const QString& name, const QByteArray& content = "old", int age_seconds = 0)
+    {
+        QFile file(in_downloads(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+        file.flush();
+        file.setFileTime(QDateTime::currentDateTime().addSecs(-age_seconds), QFileDevice::FileModificationTime);
+    }
+
+    // Runs one retriever to its end; `during` may act on it while it runs (the first progress).
+    void run(outcome& result, const std::function<void(image_retriever*)>& on_progress = {},
+             const std::function<void(image_retriever*)>& after_request = {})
+    {
+        auto* retriever = new image_retriever(m_app.path().toStdString());
+        QPointer<image_retriever> alive(retriever);
+        connect(retriever, &image_retriever::finished_download, this,
+                [&result](std::string path) { result.finished << QString::fromStdString(path); });
+        connect(retriever, &image_retriever::error_msg, this, [&result](QString text, bool is_err) {
+            QVERIFY(is_err);
+            result.errors << text;
+        });
+        connect(retriever, &image_retriever::progress_updated, this, [&, retriever](qint64 done, qint64 total) {
+            result.progress << qMakePair(done, total);
+            if (on_progress && result.progress.size() == 1)
+                on_progress(retriever);
+        });
+        retriever->request_latest_release();
+        if (after_request)
+            after_request(retriever);
+        QTRY_VERIFY_WITH_TIMEOUT(alive.isNull(), 20000); // every run ends by deleting its retriever
+        QTest::qWait(50);                                 // and nothing arrives afterwards
+    }
+
+private slots:
+    void initTestCase() { logger::init(m_app.path().toStdString()); }
+
+    void init()
+    {
+        m_server = std::make_unique<http_test_server>();
+        qputenv("KELVRA_RELEASE_API", m_server->base_url().toUtf8());
+        qputenv("KELVRA_IMAGE_SERVER", (m_server->base_url() + "/").toUtf8());
+        QDir(downloads()).removeRecursively();
+        QDir().mkpath(downloads());
+    }
+
+    void cached_archive_of_the_latest_release_is_handed_on()
+    {
+        put("2.3.0.gz");
+        put("2.3.1");
+        put("2.3.1.gz");
+        put("2.4.gz");
+        put("2.4.gz.part");
+        put("2.2.part");
+        m_server->set_release("2.3.1");
+        outcome result;
+        run(result);
+        QCOMPARE(result.finished, QStringList{in_downloads("2.3.1.gz")});
+        QVERIFY(result.errors.isEmpty());
+        QCOMPARE(download_files(), (QStringList{"2.3.1", "2.3.1.gz", "2.4.gz"}));
+        QCOMPARE(m_server->requests(), QStringList{http_test_server::release_path});
+    }
+
+    void tag_anywhere_in_the_name_is_a_hit()
+    {
+        put("2.3.0.gz");
+        put("backup-2.3.1-old.gz");
+        put("2.3.0"); // inflated images are never deleted here
+        m_server->set_release("2.3.1");
+        outcome result;
+        run(result);
+        QCOMPARE(result.finished, QStringList{in_downloads("backup-2.3.1-old.gz")});
+        QCOMPARE(download_files(), (QStringList{"2.3.0", "backup-2.3.1-old.gz"}));
+    }
+
+    void download_hands_on_the_complete_archive()
+    {
+        put("2.4.9.gz");
+        const QByteArray archive = random_bytes(3 * 1024 * 1024 + 123);
+        http_response response;
+        response.body = archive;
+        response.piece_size = 256 * 1024;
+        m_server->set_release("2.5.0");
+        m_server->set_response(archive_path("2.5.0"), response);
+
+        outcome result;
+        run(result);
+        QVERIFY(result.errors.isEmpty());
+        QCOMPARE(result.finished, QStringList{in_downloads("2.5.0.gz")});
+        QCOMPARE(download_files(), QStringList{"2.5.0.gz"});
+        QFile file(in_downloads("2.5.0.gz"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll() == archive);
+        QVERIFY(!result.progress.isEmpty());
+        QCOMPARE(result.progress.last(), qMakePair(qint64(archive.size()), qint64(archive.size())));
+        QCOMPARE(m_server->requests(), (QStringList{http_test_server::release_path, archive_path("2.5.0")}));
+    }
+
+    void failures_report_once_and_leave_no_archive_data()
+    {
+        QTest::addColumn<http_response>("release");
+        QTest::addColumn<http_response>("download");
+        QTest::addColumn<QString>("message");
+
+        auto release_of = [](const QString& tag) {
+            http_response response;
+            response.body = QJsonDocument(QJsonObject{{"tag_name", tag}}).toJson();
+            return response;
+        };
+        const http_response good_release = release_of("2.6.0");
+        const QByteArray archive = random_bytes(600000);
+
+        http_response gzip_encoded; // Qt inflates it: the stored size differs from the announced one
+        gzip_encoded.body = gzip_encode(archive);
+        gzip_encoded.headers << qMakePair(QByteArray("Content-Encoding"), QByteArray("gzip"));
+        http_response close_delimited;
+        close_delimited.body = archive;
+        close_delimited.framing = http_response::framing::close_delimited;
+        http_response chunked = close_delimited;
+        chunked.framing = http_response::framing::chunked;
+        http_response dropped;
+        dropped.body = archive;
+        dropped.piece_size = 65536;
+        dropped.drop_after = 300000;
+
+        QTest::newRow("size mismatch") << good_release << gzip_encoded << "Error downloading image";
+        QTest::newRow("no content length") << good_release << close_delimited << "Error downloading image";
+        QTest::newRow("chunked, no total") << good_release << chunked << "Error downloading image";
+        QTest::newRow("download 404") << good_release << answer(404) << "Network error: 203";
+        QTest::newRow("download 500") << good_release << answer(500) << "Network error: 401";
+        QTest::newRow("dropped mid-body") << good_release << dropped << "Network error: 2";
+        QTest::newRow("release 404") << answer(404) << answer(200) << "Network error: 203";
+        QTest::newRow("release 500") << answer(500) << answer(200) << "Network error: 401";
+        QTest::newRow("release not json") << answer(200, "<html>") << answer(200) << "Network error: 0";
+        QTest::newRow("tag climbs out") << release_of("../x") << answer(200) << "Network error: 0";
+        QTest::newRow("tag with a slash") << release_of("a/b") << answer(200) << "Network error: 0";
+        QTest::newRow("empty tag") << release_of("") << answer(200) << "Network error: 0";
+        QTest::newRow("dot dot tag") << release_of("..") << answer(200) << "Network error: 0";
+    }
+    void failures_report_once_and_leave_no_archive()
+    {
+        QFETCH(http_response, release);
+        QFETCH(http_response, download);
+        QFETCH(QString, message);
+        put("2.6.0"); // an inflated image only: not a cached archive
+        m_server->set_response(http_test_server::release_path, release);
+        for (const char* tag : {"2.6.0", "../x", "a/b", "", ".."})
+            m_server->set_response(archive_path(tag), download);
+
+        outcome result;
+        run(result);
+        QCOMPARE(result.errors, QStringList{message});
+        QVERIFY(result.finished.isEmpty());
+        QCOMPARE(download_files(), QStringList{"2.6.0"});
+        QCOMPARE(QDir(m_app.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 (QStringList{"downloads", "KELVRA Flash Tool.log"}));
+    }
+
+    void failed_lookup_falls_back_to_a_cached_archive()
+    {
+        put("2.1.0.gz", "older", 3600);
+        put("2.2.0.gz", "newer", 60);
+        m_server->stop();
+        outcome result;
+        run(result);
+        QVERIFY(result.errors.isEmpty());
+        QCOMPARE(result.finished, QStringList{in_downloads("2.2.0.gz")});
+        QCOMPARE(download_files(), (QStringList{"2.1.0.gz", "2.2.0.gz"}));
+
+        QFile log(m_app.path() + "/KELVRA Flash Tool.log");
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(log.readAll().contains("] [info] [src/image/image_retriever:"));
+    }
+
+    void failed_lookup_without_cache_reports_once()
+    {
+        m_server->stop();
+        outcome result;
+        run(result);
+        QCOMPARE(result.errors, QStringList{"Network error: 1"});
+        QVERIFY(result.finished.isEmpty());
+    }
+
+    void cancel_during_download_removes_the_partial_archive()
+    {
+        http_response slow;
+        slow.body = random_bytes(4 * 1024 * 1024);
+        slow.piece_size = 65536;
+        slow.piece_interval_ms = 30;
+        m_server->set_release("2.7.0");
+        m_server->set_response(archive_path("2.7.0"), slow);
+
+        outcome result;
+        run(result, [](image_retriever* retriever) { retriever->cancel(); });
+        QCOMPARE(result.errors, QStringList{"Network error: 5"});
+        QVERIFY(result.finished.isEmpty());
+        QVERIFY(download_files().isEmpty());
+    }
+
+    void cancel_during_lookup_ends_quietly()
+    {
+        http_response slow;
+        slow.body = QJsonDocument(QJsonObject{{"tag_name", "2.8.0"}}).toJson();
+        slow.piece_size = 4;
+        slow.piece_interval_ms = 100;
+        m_server->set_response(http_test_server::release_path, slow);
+        put("2.8.0.gz");
+
+        outcome result;
+        run(result, {}, [](image_retriever* retriever) { retriever->cancel(); });
+        QVERIFY(result.errors.isEmpty());
+        QVERIFY(result.finished.isEmpty());
+    }
+};
+
+Q_DECLARE_METATYPE(http_response)
+
+QTEST_GUILESS_MAIN(test_image_retriever)
+#include "test_image_retriever.moc"
