@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QList>
+#include <QMetaType>
 #include <QObject>
 #include <QPair>
 #include <QStringList>
@@ -23,6 +24,7 @@ struct http_response {
     int piece_interval_ms = 0;      // ... this far apart
     qint64 drop_after = -1;         // >= 0: the connection closes after this many body bytes
 };
+Q_DECLARE_METATYPE(http_response)
 
 // A small HTTP/1.1 server on 127.0.0.1 and a free port, answering each path as scripted.
 // Unscripted paths get 404. Every answer closes its connection.

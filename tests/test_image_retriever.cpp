@@ -282,7 +282,6 @@ private slots:
     }
 };
 
-Q_DECLARE_METATYPE(http_response)
 
 QTEST_GUILESS_MAIN(test_image_retriever)
 #include "test_image_retriever.moc"
