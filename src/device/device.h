@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QMetaType>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// One USB disk as the rest of the program sees it. Each platform extends it with the open
+// handles or descriptors it keeps for the disk between preparation and writing.
+struct device {
+    std::string path;                 // what opens the whole disk
+    std::string name;                 // shown to the user
+    uint64_t size = 0;                // bytes
+    uint32_t sector_size = 0;         // bytes
+    uint16_t number = 0;              // volumes belong to the disk with this number
+    std::vector<std::string> volumes; // mounted volumes of the disk
+};
+
+Q_DECLARE_METATYPE(std::shared_ptr<device>)

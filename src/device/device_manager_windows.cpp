@@ -1,0 +1,283 @@
+#include "src/device/device_manager.h"
+
+#include "src/core/log_location.h"
+#include "src/device/device_windows.h"
+#include "src/device/listener_windows.h"
+#include "src/device/volumes_windows.h"
+
+#include <QEventLoop>
+#include <QMetaObject>
+#include <QThread>
+#include <QTimer>
+
+#include <windows.h>
+#include <setupapi.h>
+#include <winioctl.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+// GUID_DEVINTERFACE_DISK
+const GUID disk_interface = {0x53f56307, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
+
+static_assert(sizeof(void*) != 8 || sizeof(SP_DEVICE_INTERFACE_DATA) == 32, "SDK layout");
+static_assert(sizeof(void*) != 8 || sizeof(SP_DEVINFO_DATA) == 32, "SDK layout");
+static_assert(sizeof(void*) != 8 || sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 8, "SDK layout");
+static_assert(sizeof(STORAGE_PROPERTY_QUERY) == 12, "SDK layout");
+static_assert(sizeof(STORAGE_DEVICE_DESCRIPTOR) == 40, "SDK layout");
+static_assert(sizeof(STORAGE_DEVICE_NUMBER) == 12, "SDK layout");
+static_assert(sizeof(DISK_GEOMETRY) == 24, "SDK layout");
+
+// A device information set, released when it goes out of scope.
+class info_set {
+public:
+    explicit info_set(HDEVINFO set) : m_set(set) {}
+    ~info_set()
+    {
+        if (valid())
+            SetupDiDestroyDeviceInfoList(m_set);
+    }
+    info_set(const info_set&) = delete;
+    info_set& operator=(const info_set&) = delete;
+    bool valid() const { return m_set != INVALID_HANDLE_VALUE; }
+    HDEVINFO get() const { return m_set; }
+
+private:
+    HDEVINFO m_set;
+};
+
+bool control(HANDLE handle, DWORD code, void* out = nullptr, DWORD out_size = 0, void* in = nullptr, DWORD in_size = 0)
+{
+    DWORD returned = 0;
+    return DeviceIoControl(handle, code, in, in_size, out, out_size, &returned, nullptr) != FALSE;
+}
+
+DWORD system_disk_number()
+{
+    char directory[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryA(directory, sizeof directory);
+    if (length == 0 || length >= sizeof directory)
+        return 0xFFFFFFFF;
+    scoped_handle volume(open_shared(std::string("\\\\?\\") + directory[0] + directory[1]));
+    DWORD number = 0xFFFFFFFF;
+    if (volume.valid() && !query_device_number(volume.get(), number))
+        number = 0xFFFFFFFF;
+    return number;
+}
+
+} // namespace
+
+class device_manager::impl {
+public:
+    impl(device_manager* owner, const device_timing& timing);
+    ~impl();
+
+    std::vector<std::shared_ptr<device>> get_devices();
+    void unmount_device(device& dev, bool log_only);
+
+private:
+    void m_enumerate_devices();
+    void m_wait(int milliseconds);
+
+    device_manager* m_owner;
+    std::vector<std::shared_ptr<device>> m_devices;
+    device_timing m_timing;
+    // Kept only to stop the poller when the manager goes away.
+    QThread* m_listener_thread;
+};
+
+device_manager::impl::impl(device_manager* owner, const device_timing& timing)
+    : m_owner(owner), m_timing(timing), m_listener_thread(new QThread())
+{
+    auto* listener = new listener_windows(m_timing);
+    listener->moveToThread(m_listener_thread);
+    QObject::connect(m_listener_thread, SIGNAL(started()), listener, SLOT(start_listening()));
+    QObject::connect(m_listener_thread, SIGNAL(finished()), listener, SLOT(deleteLater()));
+    QObject::connect(listener, SIGNAL(dev_changed()), m_owner, SIGNAL(devices_changed()));
+    m_listener_thread->start(QThread::InheritPriority);
+}
+
+device_manager::impl::~impl()
+{
+    m_listener_thread->requestInterruption(); // ends start_listening
+    m_listener_thread->quit();                // and the event loop the thread enters after it
+    m_listener_thread->wait();
+    delete m_listener_thread;
+}
+
+std::vector<std::shared_ptr<device>> device_manager::impl::get_devices()
+{
+    m_enumerate_devices();
+    return m_devices;
+}
+
+void device_manager::impl::m_enumerate_devices()
+{
+    m_devices.clear();
+    info_set set(SetupDiGetClassDevsA(&disk_interface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    if (!set.valid())
+        return;
+
+    for (DWORD index = 0;; ++index) {
+        SP_DEVICE_INTERFACE_DATA interface_data{};
+        interface_data.cbSize = sizeof interface_data;
+        if (!SetupDiEnumDeviceInterfaces(set.get(), nullptr, &disk_interface, index, &interface_data))
+            break;
+
+        DWORD required = 0;
+        SetupDiGetDeviceInterfaceDetailA(set.get(), &interface_data, nullptr, 0, &required, nullptr);
+        if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
+            continue;
+        std::vector<DWORD> detail_storage((required + sizeof(DWORD) - 1) / sizeof(DWORD), 0);
+        auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(detail_storage.data());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        if (!SetupDiGetDeviceInterfaceDetailA(set.get(), &interface_data, detail, required, nullptr, nullptr))
+            continue;
+
+        scoped_handle disk(CreateFileA(detail->DevicePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!disk.valid())
+            continue;
+        if (!control(disk.get(), IOCTL_DISK_IS_WRITABLE)) {
+            const DWORD error = GetLastError(); // ERROR_WRITE_PROTECT for a locked stick
+            KLOG(logger::fatal, error);
+            continue;
+        }
+        STORAGE_PROPERTY_QUERY query{};
+        query.PropertyId = StorageDeviceProperty;
+        query.QueryType = PropertyStandardQuery;
+        STORAGE_DEVICE_DESCRIPTOR descriptor{};
+        if (!control(disk.get(), IOCTL_STORAGE_QUERY_PROPERTY, &descriptor, sizeof descriptor, &query, sizeof query)
+            || descriptor.BusType != BusTypeUsb)
+            continue;
+
+        auto record = std::make_shared<device_windows>();
+        STORAGE_DEVICE_NUMBER number{};
+        if (!control(disk.get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number)) {
+            const DWORD error = GetLastError();
+            KLOG(logger::fatal, error);
+            continue;
+        }
+        DISK_GEOMETRY geometry{};
+        if (!control(disk.get(), IOCTL_DISK_GET_DRIVE_GEOMETRY, &geometry, sizeof geometry)) {
+            const DWORD error = GetLastError();
+            KLOG(logger::fatal, error);
+            continue;
+        }
+        record->sector_size = geometry.BytesPerSector;
+        record->size = static_cast<uint64_t>(geometry.SectorsPerTrack) * geometry.TracksPerCylinder
+            * geometry.BytesPerSector * static_cast<uint64_t>(geometry.Cylinders.QuadPart);
+
+        char name[1024] = {};
+        SP_DEVINFO_DATA info{};
+        info.cbSize = sizeof info;
+        if (SetupDiEnumDeviceInfo(set.get(), index, &info)) {
+            const DWORD name_size = sizeof name - 1; // room for a terminating zero whatever the registry holds
+            if (!SetupDiGetDeviceRegistryPropertyA(set.get(), &info, SPDRP_FRIENDLYNAME, nullptr,
+                                                   reinterpret_cast<PBYTE>(name), name_size, nullptr)
+                && !SetupDiGetDeviceRegistryPropertyA(set.get(), &info, SPDRP_DEVICEDESC, nullptr,
+                                                      reinterpret_cast<PBYTE>(name), name_size, nullptr))
+                continue;
+        }
+        KLOG(logger::info, "USB dev: " << name);
+        record->name = name;
+        record->path = "\\\\.\\PhysicalDrive" + std::to_string(number.DeviceNumber);
+        record->number = static_cast<uint16_t>(number.DeviceNumber & 0xFFFF);
+
+        for (const std::string& path : removable_volume_paths()) {
+            scoped_handle volume(open_shared(path));
+            DWORD volume_number = 0;
+            if (volume.valid() && query_device_number(volume.get(), volume_number) && volume_number == record->number)
+                record->volumes.push_back(path);
+        }
+        m_devices.push_back(record);
+    }
+}
+
+void device_manager::impl::m_wait(int milliseconds)
+{
+    // Keeps the window alive without spinning; measured on a monotonic clock.
+    QEventLoop loop;
+    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+void device_manager::impl::unmount_device(device& dev, bool log_only)
+{
+    device_windows& disk = windows_record(dev);
+    KLOG(logger::info, "Name: " << disk.name << ", Path: " << disk.path << ", Size: " << disk.size);
+    if (static_cast<DWORD>(disk.number) == system_disk_number() || log_only)
+        return;
+
+    KLOG(logger::fatal, "Format:");
+    KLOG(logger::fatal, disk.path);
+    KLOG(logger::debug, "Locking drive: ");
+    for (const std::string& path : disk.volumes) {
+        KLOG(logger::debug, path);
+        HANDLE volume = CreateFileA(path.c_str(), GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+        if (volume == INVALID_HANDLE_VALUE)
+            continue;
+        control(volume, FSCTL_LOCK_VOLUME);
+        control(volume, FSCTL_DISMOUNT_VOLUME);
+        disk.handles.push_back(volume); // open until the layout is gone: the lock holds
+    }
+
+    const HANDLE whole = open_shared(disk.path);
+    if (whole == INVALID_HANDLE_VALUE) {
+        KLOG(logger::fatal, "HANDLE not valid");
+        // Release the volumes and end the run: the burner finds no disk handle and refuses.
+        for (HANDLE handle : disk.handles)
+            CloseHandle(handle);
+        disk.handles.clear();
+        QMetaObject::invokeMethod(m_owner, "unmount_finished", Qt::QueuedConnection);
+        return;
+    }
+    if (!control(whole, IOCTL_DISK_DELETE_DRIVE_LAYOUT)) {
+        const DWORD error = GetLastError();
+        KLOG(logger::fatal, "Formating failed: " << error);
+    }
+    if (!control(whole, IOCTL_DISK_UPDATE_PROPERTIES)) {
+        const DWORD error = GetLastError();
+        KLOG(logger::fatal, "Could not reenumerate disk: " << error);
+    }
+
+    for (HANDLE handle : disk.handles)
+        CloseHandle(handle);
+    disk.handles.clear();
+    disk.handles.push_back(whole);
+    disk.volumes.clear();
+
+    m_wait(m_timing.prepare_wait_ms);
+
+    auto* thread = new QThread();
+    auto* listener = new listener_windows(m_timing);
+    listener->set_device(&disk);
+    listener->moveToThread(thread);
+    QObject::connect(thread, SIGNAL(started()), listener, SLOT(find_volumes()));
+    QObject::connect(thread, SIGNAL(finished()), thread, SLOT(deleteLater()));
+    QObject::connect(thread, SIGNAL(finished()), listener, SLOT(deleteLater()));
+    QObject::connect(listener, SIGNAL(unmount_finished()), m_owner, SIGNAL(unmount_finished()));
+    // Its job is done once it has reported: let the thread end instead of idling for ever.
+    QObject::connect(listener, SIGNAL(unmount_finished()), thread, SLOT(quit()));
+    thread->start(QThread::InheritPriority);
+}
+
+device_manager::device_manager(const device_timing& timing) : QObject(nullptr)
+{
+    m_impl = std::make_shared<impl>(this, timing);
+}
+
+device_manager::~device_manager() = default;
+
+std::vector<std::shared_ptr<device>> device_manager::get_devices()
+{
+    return m_impl->get_devices();
+}
+
+void device_manager::unmount_device(device& dev, bool log_only)
+{
+    m_impl->unmount_device(dev, log_only);
+}

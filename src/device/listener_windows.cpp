@@ -1,0 +1,103 @@
+#include "src/device/listener_windows.h"
+
+#include "src/core/log_location.h"
+#include "src/device/device_windows.h"
+#include "src/device/volumes_windows.h"
+
+#include <QDeadlineTimer>
+#include <QThread>
+
+#include <windows.h>
+#include <setupapi.h>
+#include <winioctl.h>
+
+#include <algorithm>
+
+namespace {
+
+// GUID_DEVINTERFACE_USB_DEVICE; ignored under DIGCF_ALLCLASSES but part of the call.
+const GUID usb_device_interface = {0xa5dcbf10, 0x6530, 0x11d2, {0x90, 0x1f, 0x00, 0xc0, 0x4f, 0xb9, 0x51, 0xed}};
+
+constexpr int pause_slice_ms = 50;
+// Between passes of the volume check: a wiped disk takes a while to show volumes again.
+constexpr int volume_pass_pause_ms = 100;
+
+} // namespace
+
+listener_windows::listener_windows(const device_timing& timing) : m_timing(timing) {}
+
+void listener_windows::set_device(device* dev)
+{
+    m_device = dev;
+}
+
+bool listener_windows::m_pause(int milliseconds)
+{
+    QDeadlineTimer deadline(milliseconds);
+    while (!deadline.hasExpired()) {
+        if (QThread::currentThread()->isInterruptionRequested())
+            return false;
+        Sleep(static_cast<DWORD>(std::min<qint64>(pause_slice_ms, std::max<qint64>(deadline.remainingTime(), 1))));
+    }
+    return !QThread::currentThread()->isInterruptionRequested();
+}
+
+int listener_windows::m_count_usb_storage()
+{
+    HDEVINFO set = SetupDiGetClassDevsA(&usb_device_interface, "USBSTOR", nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    if (set == INVALID_HANDLE_VALUE)
+        return -1;
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof info;
+    DWORD count = 0;
+    while (SetupDiEnumDeviceInfo(set, count, &info))
+        ++count;
+    const DWORD error = GetLastError();
+    SetupDiDestroyDeviceInfoList(set);
+    return error == ERROR_NO_MORE_ITEMS ? static_cast<int>(count) : -1;
+}
+
+void listener_windows::start_listening()
+{
+    int last_count = 0;
+    while (m_pause(m_timing.poll_ms)) {
+        const int count = m_count_usb_storage();
+        if (count < 0 || count == last_count)
+            continue; // a failed count is skipped, not taken for "no devices"
+        emit dev_changed();
+        if (!m_pause(m_timing.settle_ms))
+            return;
+        emit dev_changed();
+        last_count = count;
+    }
+}
+
+void listener_windows::find_volumes()
+{
+    KLOG(logger::fatal, "Checking for drives after formating");
+    device_windows& disk = windows_record(*m_device);
+    const QDeadlineTimer deadline(m_timing.volume_check_ms);
+    for (bool first_pass = true;; first_pass = false) {
+        if (!disk.volumes.empty() || deadline.hasExpired()) {
+            emit unmount_finished();
+            return;
+        }
+        if (!first_pass)
+            QThread::msleep(volume_pass_pause_ms);
+        for (const std::string& path : removable_volume_paths()) {
+            scoped_handle volume(open_shared(path));
+            DWORD number = 0;
+            if (!volume.valid() || !query_device_number(volume.get(), number) || number != disk.number)
+                continue;
+            disk.volumes.push_back(path);
+            KLOG(logger::debug, "Dismounting volumes: " << path);
+            DWORD returned = 0;
+            DeviceIoControl(volume.get(), FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
+            DeviceIoControl(volume.get(), FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
+            const DWORD error = GetLastError();
+            KLOG(logger::fatal, error);
+            disk.handles.push_back(volume.release()); // stays open: the lock holds until the burner ends
+            KLOG(logger::fatal, "FOUND");
+        }
+    }
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "src/device/device_manager.h"
+
+#include <QObject>
+
+struct device;
+
+// Runs on a thread of its own. One instance watches the number of USB storage devices for the
+// life of the device manager; one per disk preparation waits for the wiped disk's volumes.
+class listener_windows : public QObject {
+    Q_OBJECT
+
+public:
+    explicit listener_windows(const device_timing& timing = device_timing());
+
+    void set_device(device* dev);
+
+signals:
+    void dev_changed();
+    void unmount_finished();
+
+public slots:
+    // Polls until the thread is asked to stop (the device manager is going away).
+    void start_listening();
+    void find_volumes();
+
+private:
+    // Sleeps in short slices; false when the thread was asked to stop meanwhile.
+    bool m_pause(int milliseconds);
+    // The number of USB storage devices, or -1 when it could not be counted.
+    int m_count_usb_storage();
+
+    device* m_device = nullptr;
+    device_timing m_timing;
+};

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// "\\?\X:" for every drive letter of a removable drive, in the order Windows lists them.
+std::vector<std::string> removable_volume_paths();
+
+// Opens a volume or disk for reading and writing, shared, as every query here does.
+HANDLE open_shared(const std::string& path);
+
+// The device number the storage stack reports for an open disk or volume.
+bool query_device_number(HANDLE handle, DWORD& number);
+
+// Closes a handle when it goes out of scope, unless it was released to a longer-lived owner.
+class scoped_handle {
+public:
+    explicit scoped_handle(HANDLE handle) : m_handle(handle) {}
+    ~scoped_handle();
+    scoped_handle(const scoped_handle&) = delete;
+    scoped_handle& operator=(const scoped_handle&) = delete;
+
+    HANDLE get() const { return m_handle; }
+    bool valid() const { return m_handle != INVALID_HANDLE_VALUE && m_handle != nullptr; }
+    HANDLE release();
+
+private:
+    HANDLE m_handle;
+};

@@ -1,0 +1,83 @@
+// The simulated Windows machine behind the test-only windows.h, setupapi.h and winioctl.h: disks,
+// drive letters, handles and device counts that tests script and inspect.
+#pragma once
+
+#include "windows.h"
+#include "winioctl.h"
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace win32sim {
+
+struct sim_disk {
+    std::string interface_path;              // what SetupAPI hands out for the disk interface
+    DWORD device_number = 1;
+    STORAGE_BUS_TYPE bus_type = BusTypeUsb;
+    bool write_protected = false;            // IOCTL_DISK_IS_WRITABLE fails with ERROR_WRITE_PROTECT
+    LONGLONG cylinders = 1958;
+    DWORD tracks_per_cylinder = 255;
+    DWORD sectors_per_track = 63;
+    DWORD bytes_per_sector = 512;
+    bool has_friendly_name = true;
+    std::string friendly_name = "SanDisk Cruzer USB Device";
+    bool has_description = true;
+    std::string description = "Disk drive";
+    bool has_info_element = true;            // SetupDiEnumDeviceInfo finds it
+    bool interface_opens = true;
+    bool vanished = false;                   // \\.\PhysicalDriveN no longer opens
+    std::map<DWORD, DWORD> failing_controls; // control code -> error it fails with
+    long long fail_writes_at = -1;           // a write reaching this byte fails with write_error
+    DWORD write_error = ERROR_DEVICE_NOT_CONNECTED;
+
+    // What happened to it.
+    int layout_deletions = 0;
+    int property_updates = 0;
+    int flushes = 0;
+    std::vector<unsigned char> content;      // bytes written through WriteFile
+
+    unsigned long long size() const
+    {
+        return static_cast<unsigned long long>(cylinders) * tracks_per_cylinder * sectors_per_track * bytes_per_sector;
+    }
+};
+
+struct sim_volume {
+    char letter = 'E';
+    UINT drive_type = DRIVE_REMOVABLE;
+    DWORD device_number = 1;
+    bool opens = true;
+    bool number_query_fails = false;
+
+    HANDLE locked_by = nullptr;
+    int locks = 0;
+    int dismounts = 0;
+};
+
+struct machine {
+    std::vector<sim_disk> disks;             // in SetupAPI member order
+    std::vector<sim_volume> volumes;         // drive letters, listed in letter order
+    std::string system_directory = "C:\\Windows\\system32";
+    int usbstor_count = 0;
+    bool usbstor_query_fails = false;
+    // "CreateFileA <path> <access> <share> <disposition> <flags>", "DeviceIoControl <path> <code>",
+    // "CloseHandle <path>", "WriteFile <path> <bytes>", "FlushFileBuffers <path>", numbers in hex.
+    std::vector<std::string> calls;
+};
+
+// Every function of the layer takes this lock; tests hold it while they change or read the machine.
+std::unique_lock<std::recursive_mutex> lock();
+machine& state();
+
+void reset();
+int open_handles();
+std::vector<std::string> open_handle_paths();
+int open_info_sets();
+sim_disk* disk_with_number(DWORD number);
+sim_volume* volume_with_letter(char letter);
+// The calls recorded since the last reset, filtered by their first word when one is given.
+std::vector<std::string> calls(const std::string& function = std::string());
+
+} // namespace win32sim
