@@ -7,13 +7,25 @@
 #include <memory>
 #include <vector>
 
-// Waits of the disk code. Production uses the defaults; tests may shorten them.
-struct device_timing {
+#include <string>
+
+// Waits and places of the disk code. Production uses the defaults; tests shorten the waits and
+// point the Linux backend at a fake system tree.
+struct device_options {
     int poll_ms = 500;            // between two counts of USB storage devices
     int settle_ms = 1500;         // between the two notifications of one change
     int volume_check_ms = 15000;  // longest wait for volumes of a wiped disk to come back
     int prepare_wait_ms = 2000;   // pause after wiping, before the volume check
+    // Linux only: where the kernel's block devices, their nodes and the mount tables are.
+    std::string sysfs_root = "/sys";
+    std::string dev_root = "/dev";
+    std::string mountinfo_path = "/proc/self/mountinfo";
+    std::string swaps_path = "/proc/swaps";
 };
+
+// The defaults, with the Linux places taken from KELVRA_SYSFS_ROOT, KELVRA_DEV_ROOT,
+// KELVRA_MOUNTINFO and KELVRA_SWAPS when they are set.
+device_options default_device_options();
 
 // The program's view of the USB disks: lists them, notices them coming and going, and prepares
 // one for writing.
@@ -21,7 +33,7 @@ class device_manager : public QObject {
     Q_OBJECT
 
 public:
-    explicit device_manager(const device_timing& timing = device_timing());
+    explicit device_manager(const device_options& options = default_device_options());
     ~device_manager() override;
 
     std::vector<std::shared_ptr<device>> get_devices();

@@ -1,15 +1,301 @@
 #include "src/device/device_manager.h"
 
+#include "src/core/log_location.h"
+#include "src/device/device_linux.h"
+#include "src/device/disk_io_linux.h"
+#include "src/device/listener_linux.h"
+#include "src/device/sysfs_linux.h"
+
+#include <QEventLoop>
+#include <QMetaObject>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <set>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr uint64_t mebibyte = 1 << 20;
+
+bool parse_count(const std::string& text, uint64_t& value)
+{
+    if (text.empty() || text.size() > 18 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    value = std::stoull(text);
+    return true;
+}
+
+// The whole disks under a block device of the running system, read from the real sysfs:
+// the device itself, the disk of a partition, and the disks under device-mapper or RAID.
+void collect_disks(dev_t number, std::set<dev_t>& disks, int depth = 0)
+{
+    const std::string base = "/sys/dev/block/" + std::to_string(major(number)) + ":" + std::to_string(minor(number));
+    char resolved[PATH_MAX];
+    if (depth > 8 || !realpath(base.c_str(), resolved))
+        return;
+    const std::string path(resolved);
+    std::string disk_dir = path;
+    if (access((path + "/partition").c_str(), F_OK) == 0)
+        disk_dir = path.substr(0, path.rfind('/'));
+    dev_number parsed;
+    if (parse_dev_number(read_text_file(disk_dir + "/dev"), parsed))
+        disks.insert(makedev(parsed.first, parsed.second));
+    if (DIR* slaves = opendir((path + "/slaves").c_str())) {
+        while (const dirent* entry = readdir(slaves)) {
+            if (entry->d_name[0] == '.')
+                continue;
+            dev_number slave;
+            if (parse_dev_number(read_text_file(path + "/slaves/" + entry->d_name + "/dev"), slave))
+                collect_disks(makedev(slave.first, slave.second), disks, depth + 1);
+        }
+        closedir(slaves);
+    }
+}
+
+// Whatever a fake tree or a dev node claims: the disks that hold this running system.
+bool holds_running_system(dev_t disk)
+{
+    std::set<dev_t> system_disks;
+    for (const char* place : {"/", "/boot", "/usr"}) {
+        struct stat info;
+        if (stat(place, &info) == 0)
+            collect_disks(info.st_dev, system_disks);
+    }
+    return system_disks.count(disk) != 0;
+}
+
+std::string kernel_name(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+} // namespace
+
 class device_manager::impl {
+public:
+    impl(device_manager* owner, const device_options& options);
+    ~impl();
+
+    std::vector<std::shared_ptr<device>> get_devices();
+    void unmount_device(device& dev, bool log_only);
+
+private:
+    void m_enumerate_devices();
+    bool m_is_system_disk(const std::string& name) const;
+    // Ends a preparation that cannot go on: nothing stays open and the run is told so.
+    void m_give_up(device_linux& disk);
+    void m_wait(int milliseconds);
+
+    device_manager* m_owner;
+    std::vector<std::shared_ptr<device>> m_devices;
+    device_options m_options;
+    QThread* m_listener_thread;
 };
 
-device_manager::device_manager(const device_timing&) : QObject(nullptr), m_impl(std::make_shared<impl>()) {}
+device_manager::impl::impl(device_manager* owner, const device_options& options)
+    : m_owner(owner), m_options(options), m_listener_thread(new QThread())
+{
+    auto* listener = new listener_linux(m_options);
+    listener->moveToThread(m_listener_thread);
+    QObject::connect(m_listener_thread, SIGNAL(started()), listener, SLOT(start_listening()));
+    QObject::connect(m_listener_thread, SIGNAL(finished()), listener, SLOT(deleteLater()));
+    QObject::connect(listener, SIGNAL(dev_changed()), m_owner, SIGNAL(devices_changed()));
+    m_listener_thread->start(QThread::InheritPriority);
+}
+
+device_manager::impl::~impl()
+{
+    m_listener_thread->requestInterruption(); // ends start_listening
+    m_listener_thread->quit();                // and the event loop the thread enters after it
+    m_listener_thread->wait();
+    delete m_listener_thread;
+}
+
+std::vector<std::shared_ptr<device>> device_manager::impl::get_devices()
+{
+    m_enumerate_devices();
+    return m_devices;
+}
+
+void device_manager::impl::m_enumerate_devices()
+{
+    m_devices.clear();
+    const sysfs_tree tree(m_options.sysfs_root);
+    const auto table = parse_mountinfo(read_text_file(m_options.mountinfo_path));
+    for (const std::string& name : tree.disks()) {
+        if (!tree.on_usb_bus(name))
+            continue;
+        if (tree.attribute(name, "ro") != "0") {
+            KLOG(logger::fatal, EROFS); // write-protected, or not even that can be read
+            continue;
+        }
+        uint64_t sectors = 0, logical_block = 0;
+        if (!parse_count(tree.attribute(name, "size"), sectors) || sectors == 0) {
+            KLOG(logger::fatal, ENOMEDIUM); // a card reader without a card
+            continue;
+        }
+        dev_number number;
+        if (!parse_dev_number(tree.attribute(name, "dev"), number)) {
+            KLOG(logger::fatal, ENODEV);
+            continue;
+        }
+        if (!parse_count(tree.attribute(name, "queue/logical_block_size"), logical_block) || logical_block < 512
+            || logical_block > 65536 || (logical_block & (logical_block - 1)) != 0) {
+            KLOG(logger::fatal, EIO);
+            continue;
+        }
+        const std::string display = trim(tree.attribute(name, "device/vendor") + " " + tree.attribute(name, "device/model"));
+        if (display.empty())
+            continue;
+
+        auto record = std::make_shared<device_linux>();
+        KLOG(logger::info, "USB dev: " << display);
+        record->name = display;
+        record->path = m_options.dev_root + "/" + name;
+        record->size = sectors * 512;
+        record->sector_size = static_cast<uint32_t>(logical_block);
+        record->number = static_cast<uint16_t>(((number.first & 0xFF) << 8) | (number.second & 0xFF));
+        record->volumes = mount_points_of(table, tree.numbers_of(name));
+        m_devices.push_back(record);
+    }
+}
+
+bool device_manager::impl::m_is_system_disk(const std::string& name) const
+{
+    const sysfs_tree tree(m_options.sysfs_root);
+    const auto numbers = tree.numbers_of(name);
+    for (const mount_entry& entry : parse_mountinfo(read_text_file(m_options.mountinfo_path))) {
+        const bool system_place = entry.mount_point == "/" || entry.mount_point == "/boot" || entry.mount_point == "/usr";
+        if (system_place && std::find(numbers.begin(), numbers.end(), dev_number(entry.major, entry.minor)) != numbers.end())
+            return true;
+    }
+    for (const std::string& swap : parse_swaps(read_text_file(m_options.swaps_path)))
+        if (tree.disk_of_partition(kernel_name(swap)) == name)
+            return true;
+    return false;
+}
+
+void device_manager::impl::m_give_up(device_linux& disk)
+{
+    for (int descriptor : disk.handles)
+        ::close(descriptor);
+    disk.handles.clear();
+    QMetaObject::invokeMethod(m_owner, "unmount_finished", Qt::QueuedConnection);
+}
+
+void device_manager::impl::m_wait(int milliseconds)
+{
+    QEventLoop loop;
+    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+void device_manager::impl::unmount_device(device& dev, bool log_only)
+{
+    device_linux& disk = linux_record(dev);
+    KLOG(logger::info, "Name: " << disk.name << ", Path: " << disk.path << ", Size: " << disk.size);
+    if (log_only)
+        return;
+    const std::string name = kernel_name(disk.path);
+    if (m_is_system_disk(name)) {
+        m_give_up(disk);
+        return;
+    }
+
+    KLOG(logger::fatal, "Format:");
+    KLOG(logger::fatal, disk.path);
+    KLOG(logger::debug, "Locking drive: ");
+    const sysfs_tree tree(m_options.sysfs_root);
+    const auto points = mount_points_of(parse_mountinfo(read_text_file(m_options.mountinfo_path)), tree.numbers_of(name));
+    for (auto point = points.rbegin(); point != points.rend(); ++point) {
+        KLOG(logger::debug, *point);
+        // EINVAL and ENOENT: not mounted (any more), which is what we want.
+        if (umount2(point->c_str(), 0) != 0 && errno != EINVAL && errno != ENOENT) {
+            const int error = errno;
+            KLOG(logger::fatal, "Cannot unmount " << *point << ": " << error);
+            m_give_up(disk);
+            return;
+        }
+    }
+
+    // Never open the running system's disk for writing, whatever the tree above claimed.
+    struct stat before;
+    if (stat(disk.path.c_str(), &before) == 0 && S_ISBLK(before.st_mode) && holds_running_system(before.st_rdev)) {
+        KLOG(logger::fatal, "Refusing the disk of the running system: " << disk.path);
+        m_give_up(disk);
+        return;
+    }
+    unique_fd whole(open_disk_for_writing(disk.path));
+    struct stat opened;
+    if (!whole.valid() || fstat(whole.get(), &opened) != 0 || !(S_ISBLK(opened.st_mode) || S_ISREG(opened.st_mode))
+        || (S_ISBLK(opened.st_mode) && holds_running_system(opened.st_rdev))) {
+        const int error = errno;
+        KLOG(logger::fatal, "HANDLE not valid");
+        KLOG(logger::fatal, error);
+        m_give_up(disk);
+        return;
+    }
+
+    // Without its first and last MiB the disk has no partition table (MBR, GPT and its backup).
+    const uint64_t length = disk_length(whole.get());
+    const uint64_t head = std::min(mebibyte, length);
+    const uint64_t tail_start = length - std::min(mebibyte, length);
+    if (!write_zeros(whole.get(), 0, head) || !write_zeros(whole.get(), tail_start, length - tail_start)
+        || fsync(whole.get()) != 0) {
+        const int error = errno;
+        KLOG(logger::fatal, "Formating failed: " << error);
+    }
+    if (ioctl(whole.get(), BLKRRPART) != 0) {
+        const int error = errno;
+        KLOG(logger::fatal, "Could not reenumerate disk: " << error);
+    }
+
+    for (int descriptor : disk.handles)
+        ::close(descriptor);
+    disk.handles.clear();
+    disk.handles.push_back(whole.release());
+    disk.volumes.clear();
+
+    m_wait(m_options.prepare_wait_ms);
+
+    auto* thread = new QThread();
+    auto* listener = new listener_linux(m_options);
+    listener->set_device(&disk);
+    listener->moveToThread(thread);
+    QObject::connect(thread, SIGNAL(started()), listener, SLOT(find_volumes()));
+    QObject::connect(thread, SIGNAL(finished()), thread, SLOT(deleteLater()));
+    QObject::connect(thread, SIGNAL(finished()), listener, SLOT(deleteLater()));
+    QObject::connect(listener, SIGNAL(unmount_finished()), m_owner, SIGNAL(unmount_finished()));
+    QObject::connect(listener, SIGNAL(unmount_finished()), thread, SLOT(quit()));
+    thread->start(QThread::InheritPriority);
+}
+
+device_manager::device_manager(const device_options& options) : QObject(nullptr)
+{
+    m_impl = std::make_shared<impl>(this, options);
+}
 
 device_manager::~device_manager() = default;
 
 std::vector<std::shared_ptr<device>> device_manager::get_devices()
 {
-    return {};
+    return m_impl->get_devices();
 }
 
-void device_manager::unmount_device(device&, bool) {}
+void device_manager::unmount_device(device& dev, bool log_only)
+{
+    m_impl->unmount_device(dev, log_only);
+}

@@ -71,7 +71,7 @@ DWORD system_disk_number()
 
 class device_manager::impl {
 public:
-    impl(device_manager* owner, const device_timing& timing);
+    impl(device_manager* owner, const device_options& options);
     ~impl();
 
     std::vector<std::shared_ptr<device>> get_devices();
@@ -83,15 +83,15 @@ private:
 
     device_manager* m_owner;
     std::vector<std::shared_ptr<device>> m_devices;
-    device_timing m_timing;
+    device_options m_options;
     // Kept only to stop the poller when the manager goes away.
     QThread* m_listener_thread;
 };
 
-device_manager::impl::impl(device_manager* owner, const device_timing& timing)
-    : m_owner(owner), m_timing(timing), m_listener_thread(new QThread())
+device_manager::impl::impl(device_manager* owner, const device_options& options)
+    : m_owner(owner), m_options(options), m_listener_thread(new QThread())
 {
-    auto* listener = new listener_windows(m_timing);
+    auto* listener = new listener_windows(m_options);
     listener->moveToThread(m_listener_thread);
     QObject::connect(m_listener_thread, SIGNAL(started()), listener, SLOT(start_listening()));
     QObject::connect(m_listener_thread, SIGNAL(finished()), listener, SLOT(deleteLater()));
@@ -208,8 +208,14 @@ void device_manager::impl::unmount_device(device& dev, bool log_only)
 {
     device_windows& disk = windows_record(dev);
     KLOG(logger::info, "Name: " << disk.name << ", Path: " << disk.path << ", Size: " << disk.size);
-    if (static_cast<DWORD>(disk.number) == system_disk_number() || log_only)
+    const bool system_disk = static_cast<DWORD>(disk.number) == system_disk_number();
+    if (log_only)
         return;
+    if (system_disk) {
+        // Never touched; the run still ends, with no disk handle for the burner.
+        QMetaObject::invokeMethod(m_owner, "unmount_finished", Qt::QueuedConnection);
+        return;
+    }
 
     KLOG(logger::fatal, "Format:");
     KLOG(logger::fatal, disk.path);
@@ -250,10 +256,10 @@ void device_manager::impl::unmount_device(device& dev, bool log_only)
     disk.handles.push_back(whole);
     disk.volumes.clear();
 
-    m_wait(m_timing.prepare_wait_ms);
+    m_wait(m_options.prepare_wait_ms);
 
     auto* thread = new QThread();
-    auto* listener = new listener_windows(m_timing);
+    auto* listener = new listener_windows(m_options);
     listener->set_device(&disk);
     listener->moveToThread(thread);
     QObject::connect(thread, SIGNAL(started()), listener, SLOT(find_volumes()));
@@ -265,9 +271,9 @@ void device_manager::impl::unmount_device(device& dev, bool log_only)
     thread->start(QThread::InheritPriority);
 }
 
-device_manager::device_manager(const device_timing& timing) : QObject(nullptr)
+device_manager::device_manager(const device_options& options) : QObject(nullptr)
 {
-    m_impl = std::make_shared<impl>(this, timing);
+    m_impl = std::make_shared<impl>(this, options);
 }
 
 device_manager::~device_manager() = default;

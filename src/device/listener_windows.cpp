@@ -24,7 +24,7 @@ constexpr int volume_pass_pause_ms = 100;
 
 } // namespace
 
-listener_windows::listener_windows(const device_timing& timing) : m_timing(timing) {}
+listener_windows::listener_windows(const device_options& options) : m_options(options) {}
 
 void listener_windows::set_device(device* dev)
 {
@@ -60,12 +60,12 @@ int listener_windows::m_count_usb_storage()
 void listener_windows::start_listening()
 {
     int last_count = 0;
-    while (m_pause(m_timing.poll_ms)) {
+    while (m_pause(m_options.poll_ms)) {
         const int count = m_count_usb_storage();
         if (count < 0 || count == last_count)
             continue; // a failed count is skipped, not taken for "no devices"
         emit dev_changed();
-        if (!m_pause(m_timing.settle_ms))
+        if (!m_pause(m_options.settle_ms))
             return;
         emit dev_changed();
         last_count = count;
@@ -76,7 +76,7 @@ void listener_windows::find_volumes()
 {
     KLOG(logger::fatal, "Checking for drives after formating");
     device_windows& disk = windows_record(*m_device);
-    const QDeadlineTimer deadline(m_timing.volume_check_ms);
+    const QDeadlineTimer deadline(m_options.volume_check_ms);
     for (bool first_pass = true;; first_pass = false) {
         if (!disk.volumes.empty() || deadline.hasExpired()) {
             emit unmount_finished();

@@ -12,7 +12,7 @@ class listener_windows : public QObject {
     Q_OBJECT
 
 public:
-    explicit listener_windows(const device_timing& timing = device_timing());
+    explicit listener_windows(const device_options& options = device_options());
 
     void set_device(device* dev);
 
@@ -32,5 +32,5 @@ private:
     int m_count_usb_storage();
 
     device* m_device = nullptr;
-    device_timing m_timing;
+    device_options m_options;
 };

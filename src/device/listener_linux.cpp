@@ -1,0 +1,87 @@
+#include "src/device/listener_linux.h"
+
+#include "src/core/log_location.h"
+#include "src/device/device_linux.h"
+#include "src/device/sysfs_linux.h"
+
+#include <QDeadlineTimer>
+#include <QThread>
+
+#include <algorithm>
+#include <cerrno>
+#include <sys/mount.h>
+
+namespace {
+
+constexpr int pause_slice_ms = 50;
+constexpr int volume_pass_pause_ms = 100;
+
+// The kernel name of a dev node path: "/dev/sdb" -> "sdb".
+std::string kernel_name(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+} // namespace
+
+listener_linux::listener_linux(const device_options& options) : m_options(options) {}
+
+void listener_linux::set_device(device* dev)
+{
+    m_device = dev;
+}
+
+bool listener_linux::m_pause(int milliseconds)
+{
+    QDeadlineTimer deadline(milliseconds);
+    while (!deadline.hasExpired()) {
+        if (QThread::currentThread()->isInterruptionRequested())
+            return false;
+        QThread::msleep(static_cast<unsigned long>(std::min<qint64>(pause_slice_ms, std::max<qint64>(deadline.remainingTime(), 1))));
+    }
+    return !QThread::currentThread()->isInterruptionRequested();
+}
+
+void listener_linux::start_listening()
+{
+    const sysfs_tree tree(m_options.sysfs_root);
+    int last_count = 0;
+    while (m_pause(m_options.poll_ms)) {
+        const int count = tree.count_usb_disks();
+        if (count == last_count)
+            continue;
+        emit dev_changed();
+        if (!m_pause(m_options.settle_ms))
+            return;
+        emit dev_changed();
+        last_count = count;
+    }
+}
+
+void listener_linux::find_volumes()
+{
+    KLOG(logger::fatal, "Checking for drives after formating");
+    device_linux& disk = linux_record(*m_device);
+    const sysfs_tree tree(m_options.sysfs_root);
+    const std::string name = kernel_name(disk.path);
+    const QDeadlineTimer deadline(m_options.volume_check_ms);
+    for (bool first_pass = true;; first_pass = false) {
+        if (!disk.volumes.empty() || deadline.hasExpired()) {
+            emit unmount_finished();
+            return;
+        }
+        if (!first_pass)
+            QThread::msleep(volume_pass_pause_ms);
+        const auto table = parse_mountinfo(read_text_file(m_options.mountinfo_path));
+        const auto points = mount_points_of(table, tree.numbers_of(name));
+        // Innermost first, so that nested mounts do not keep their parent busy.
+        for (auto point = points.rbegin(); point != points.rend(); ++point) {
+            disk.volumes.push_back(*point);
+            KLOG(logger::debug, "Dismounting volumes: " << *point);
+            const int error = umount2(point->c_str(), 0) == 0 ? 0 : errno;
+            KLOG(logger::fatal, error);
+            KLOG(logger::fatal, "FOUND");
+        }
+    }
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// Reading the kernel's view of block devices: plain parsers for the text of mount tables and
+// sysfs attributes, and small readers that walk a sysfs tree under a given root.
+
+struct mount_entry {
+    unsigned major = 0;
+    unsigned minor = 0;
+    std::string mount_point;
+    std::string fstype;
+    std::string source;
+};
+
+using dev_number = std::pair<unsigned, unsigned>; // major, minor
+
+// Lines of /proc/<pid>/mountinfo; octal escapes (\040 for a space) in mount points are undone.
+std::vector<mount_entry> parse_mountinfo(const std::string& text);
+// The file names of /proc/swaps (the header line skipped).
+std::vector<std::string> parse_swaps(const std::string& text);
+// "8:16" -> (8, 16)
+bool parse_dev_number(const std::string& text, dev_number& number);
+// Whether a resolved sysfs device path passes through a USB node ("/usb1/", "/usb2/" ...).
+bool is_usb_device_path(const std::string& path);
+std::string trim(const std::string& text);
+
+std::string read_text_file(const std::string& path);
+
+// One sysfs tree: <root>/block/<disk>/...
+class sysfs_tree {
+public:
+    explicit sysfs_tree(std::string root) : m_root(std::move(root)) {}
+
+    std::vector<std::string> disks() const;                 // names under block/, sorted
+    std::string attribute(const std::string& disk, const std::string& name) const; // trimmed, "" when unreadable
+    bool on_usb_bus(const std::string& disk) const;
+    int count_usb_disks() const;
+    // The disk's own number and those of its partitions.
+    std::vector<dev_number> numbers_of(const std::string& disk) const;
+    // The disk a partition name belongs to ("sdb1" -> "sdb"), or "" when none here.
+    std::string disk_of_partition(const std::string& partition) const;
+
+private:
+    std::string m_root;
+};
+
+// Mount points of the disk and its partitions, in table order.
+std::vector<std::string> mount_points_of(const std::vector<mount_entry>& table, const std::vector<dev_number>& numbers);
