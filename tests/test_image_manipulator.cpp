@@ -1,50 +1,27 @@
+#include "image_builder.h"
+
 #include "src/core/file_io.h"
 #include "src/core/logger.h"
 #include "src/image/image_manipulator.h"
 
 #include <QtTest>
 
-#include <random>
 #include <zlib.h>
 
 namespace {
 
+using image_builder::gzip;
+using image_builder::random_bytes;
+
 QByteArray read_all(const QString& path)
 {
-    QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    return file.readAll();
+    return image_builder::read_file(path);
 }
 
 void write_all(const QString& path, const QByteArray& bytes)
 {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(bytes), qint64(bytes.size()));
-}
-
-QByteArray gzip(const QByteArray& data, int level = Z_DEFAULT_COMPRESSION)
-{
-    z_stream stream{};
-    deflateInit2(&stream, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
-    QByteArray out(static_cast<int>(deflateBound(&stream, static_cast<uLong>(data.size()))), '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.constData()));
-    stream.avail_in = static_cast<uInt>(data.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, Z_FINISH);
-    out.resize(static_cast<int>(stream.total_out));
-    deflateEnd(&stream);
-    return out;
-}
-
-QByteArray random_bytes(int size, unsigned seed = 7)
-{
-    std::mt19937 generator(seed);
-    QByteArray bytes(size, '\0');
-    for (char& byte : bytes)
-        byte = static_cast<char>(generator());
-    return bytes;
+    image_builder::write_file(path, bytes);
+    QCOMPARE(QFileInfo(path).size(), qint64(bytes.size()));
 }
 
 // An image with some content and the given config offset in its last eight bytes.

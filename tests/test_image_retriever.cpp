@@ -1,4 +1,5 @@
 #include "http_test_server.h"
+#include "image_builder.h"
 
 #include "src/core/logger.h"
 #include "src/image/image_retriever.h"
@@ -7,33 +8,12 @@
 
 #include <functional>
 #include <memory>
-#include <random>
-#include <zlib.h>
 
 namespace {
 
 QByteArray random_bytes(int size)
 {
-    std::mt19937 generator(11);
-    QByteArray bytes(size, '\0');
-    for (char& byte : bytes)
-        byte = static_cast<char>(generator());
-    return bytes;
-}
-
-QByteArray gzip_encode(const QByteArray& data)
-{
-    z_stream stream{};
-    deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
-    QByteArray out(static_cast<int>(deflateBound(&stream, static_cast<uLong>(data.size()))), '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.constData()));
-    stream.avail_in = static_cast<uInt>(data.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, Z_FINISH);
-    out.resize(static_cast<int>(stream.total_out));
-    deflateEnd(&stream);
-    return out;
+    return image_builder::random_bytes(size, 11);
 }
 
 QString archive_path(const QString& tag)
@@ -180,7 +160,7 @@ private slots:
         const QByteArray archive = random_bytes(600000);
 
         http_response gzip_encoded; // Qt inflates it: the stored size differs from the announced one
-        gzip_encoded.body = gzip_encode(archive);
+        gzip_encoded.body = image_builder::gzip(archive);
         gzip_encoded.headers << qMakePair(QByteArray("Content-Encoding"), QByteArray("gzip"));
         http_response close_delimited;
         close_delimited.body = archive;

@@ -240,7 +240,7 @@ void device_manager::impl::unmount_device(device& dev, bool log_only)
     }
     unique_fd whole(open_disk_for_writing(disk.path));
     struct stat opened;
-    if (!whole.valid() || fstat(whole.get(), &opened) != 0 || !(S_ISBLK(opened.st_mode) || S_ISREG(opened.st_mode))
+    if (!whole.valid() || fstat(whole.get(), &opened) != 0 || S_ISDIR(opened.st_mode)
         || (S_ISBLK(opened.st_mode) && holds_running_system(opened.st_rdev))) {
         const int error = errno;
         KLOG(logger::fatal, "HANDLE not valid");

@@ -330,7 +330,7 @@ BOOL WINAPI WriteFile(HANDLE raw, LPCVOID buffer, DWORD size, LPDWORD written, L
     open_handle* handle = find_handle(raw);
     if (!handle || overlapped || handle->kind != handle_kind::disk)
         return fail(ERROR_INVALID_HANDLE);
-    record("WriteFile " + handle->path + " " + hex(size));
+    record("WriteFile " + handle->path + " " + hex(handle->position) + " " + hex(size));
     sim_disk* disk = disk_of(*handle);
     if (!disk || disk->vanished)
         return fail(ERROR_DEVICE_NOT_CONNECTED);
@@ -384,6 +384,20 @@ BOOL WINAPI FlushFileBuffers(HANDLE raw)
             return fail(ERROR_DEVICE_NOT_CONNECTED);
         ++disk->flushes;
     }
+    return succeed();
+}
+
+BOOL WINAPI SetFilePointerEx(HANDLE raw, LARGE_INTEGER distance, LARGE_INTEGER* new_position, DWORD method)
+{
+    auto guard = lock();
+    open_handle* handle = find_handle(raw);
+    if (!handle)
+        return fail(ERROR_INVALID_HANDLE);
+    if (method != FILE_BEGIN || distance.QuadPart < 0)
+        return fail(ERROR_INVALID_PARAMETER);
+    handle->position = static_cast<unsigned long long>(distance.QuadPart);
+    if (new_position)
+        new_position->QuadPart = distance.QuadPart;
     return succeed();
 }
 

@@ -63,7 +63,7 @@ struct machine {
     int usbstor_count = 0;
     bool usbstor_query_fails = false;
     // "CreateFileA <path> <access> <share> <disposition> <flags>", "DeviceIoControl <path> <code>",
-    // "CloseHandle <path>", "WriteFile <path> <bytes>", "FlushFileBuffers <path>", numbers in hex.
+    // "CloseHandle <path>", "WriteFile <path> <offset> <bytes>", "FlushFileBuffers <path>", numbers in hex.
     std::vector<std::string> calls;
 };
 

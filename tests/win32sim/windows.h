@@ -66,6 +66,10 @@ typedef struct _OVERLAPPED* LPOVERLAPPED;
 #define FILE_FLAG_NO_BUFFERING 0x20000000u
 #define FILE_FLAG_WRITE_THROUGH 0x80000000u
 
+#define FILE_BEGIN 0u
+#define FILE_CURRENT 1u
+#define FILE_END 2u
+
 #define DRIVE_UNKNOWN 0u
 #define DRIVE_NO_ROOT_DIR 1u
 #define DRIVE_REMOVABLE 2u
@@ -101,6 +105,8 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
                      LPOVERLAPPED lpOverlapped);
 BOOL WINAPI FlushFileBuffers(HANDLE hFile);
+BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, LARGE_INTEGER* lpNewFilePointer,
+                             DWORD dwMoveMethod);
 DWORD WINAPI GetLogicalDriveStringsA(DWORD nBufferLength, LPSTR lpBuffer);
 UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName);
 UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);

@@ -1,0 +1,146 @@
+#include "src/image/image_burner_impl.h"
+
+#include "src/config/image_configurator.h"
+#include "src/core/file_io.h"
+#include "src/core/log_location.h"
+#include "src/device/device.h"
+#include "src/image/image_manipulator.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr size_t buffer_alignment = 4096; // direct I/O wants page-aligned memory
+
+struct aligned_delete {
+    void operator()(unsigned char* memory) const { ::operator delete[](memory, std::align_val_t(buffer_alignment)); }
+};
+using aligned_block = std::unique_ptr<unsigned char[], aligned_delete>;
+
+aligned_block allocate_block(size_t size)
+{
+    return aligned_block(static_cast<unsigned char*>(::operator new[](size, std::align_val_t(buffer_alignment))));
+}
+
+} // namespace
+
+image_burner::image_burner(const std::string& archive_path, device* target, const QByteArray& configuration)
+{
+    m_impl = std::make_shared<impl>(this, archive_path, target, configuration);
+}
+
+image_burner::~image_burner() = default;
+
+void image_burner::burn_image()
+{
+    m_impl->burn_image();
+}
+
+void image_burner::cancel()
+{
+    m_impl->cancel();
+}
+
+image_burner::impl::impl(image_burner* owner, const std::string& archive_path, device* target,
+                         const QByteArray& configuration)
+    : m_owner(owner), m_archive_path(&archive_path), m_target(target), m_configuration(configuration)
+{
+}
+
+image_burner::impl::~impl()
+{
+    m_close_image();
+}
+
+uint32_t image_burner::impl::block_size(uint32_t sector_size)
+{
+    if (sector_size == 0)
+        sector_size = 512;
+    return sector_size * (1024000 / sector_size + 1);
+}
+
+void image_burner::impl::m_close_image()
+{
+    if (m_image)
+        std::fclose(m_image);
+    m_image = nullptr;
+}
+
+void image_burner::impl::m_prepare_image()
+{
+    KLOG(logger::fatal, "Prepare image");
+    auto manipulator = std::make_shared<image_manipulator>();
+    QObject::connect(manipulator.get(), SIGNAL(report_progress(qint64, qint64)), m_owner,
+                     SIGNAL(report_progress_inflate(qint64, qint64)));
+    m_image = manipulator->decompress_image(*m_archive_path);
+    KLOG(logger::debug, "Image decompressed");
+    m_config_offset = manipulator->read_config_offset(m_image);
+    KLOG(logger::debug, "Image offset: " << m_config_offset);
+
+    const bool embedded = m_config_offset != image_manipulator::no_offset
+        && m_configuration.size() == configuration_size
+        && file_seek(m_image, static_cast<int64_t>(m_config_offset), SEEK_SET) == 0
+        && std::fwrite(m_configuration.constData(), 1, configuration_size, m_image) == size_t(configuration_size)
+        && std::fflush(m_image) == 0;
+    if (!embedded)
+        m_close_image();
+}
+
+image_burner::impl::write_result image_burner::impl::m_write_image(const block_writer& write_block)
+{
+    const uint32_t sector = m_target->sector_size ? m_target->sector_size : 512;
+    const uint32_t block = block_size(sector);
+    file_seek(m_image, 0, SEEK_END);
+    const int64_t image_size = file_tell(m_image);
+    file_seek(m_image, 0, SEEK_SET);
+    m_image_size = image_size;
+
+    aligned_block first = allocate_block(block);
+    aligned_block buffer = allocate_block(block);
+
+    // Reads the block at offset into memory, with this run's configuration text laid over it
+    // (other runs may share the image file) and zeros up to the next whole sector.
+    auto load = [&](unsigned char* memory, uint64_t offset, size_t& bytes, size_t& padded) {
+        bytes = static_cast<size_t>(std::min<int64_t>(block, image_size - static_cast<int64_t>(offset)));
+        if (file_seek(m_image, static_cast<int64_t>(offset), SEEK_SET) != 0
+            || std::fread(memory, 1, bytes, m_image) != bytes)
+            return false;
+        const uint64_t text_begin = m_config_offset, text_end = m_config_offset + configuration_size;
+        const uint64_t overlap_begin = std::max<uint64_t>(offset, text_begin);
+        const uint64_t overlap_end = std::min<uint64_t>(offset + bytes, text_end);
+        if (overlap_begin < overlap_end)
+            std::memcpy(memory + (overlap_begin - offset), m_configuration.constData() + (overlap_begin - text_begin),
+                        static_cast<size_t>(overlap_end - overlap_begin));
+        padded = (bytes + sector - 1) / sector * sector;
+        std::memset(memory + bytes, 0, padded - bytes);
+        return true;
+    };
+
+    size_t first_bytes = 0, first_padded = 0;
+    if (image_size <= 0 || !load(first.get(), 0, first_bytes, first_padded))
+        return write_result::unreadable;
+
+    int64_t written = 0;
+    auto report = [&](size_t bytes) {
+        written += static_cast<int64_t>(bytes);
+        if (written != image_size)
+            emit m_owner->report_progress(written, image_size);
+    };
+
+    for (uint64_t offset = block; static_cast<int64_t>(offset) < image_size; offset += block) {
+        size_t bytes = 0, padded = 0;
+        if (!load(buffer.get(), offset, bytes, padded))
+            return write_result::unreadable;
+        if (!write_block(offset, buffer.get(), padded))
+            return write_result::failed;
+        report(bytes);
+        if (m_cancel)
+            return write_result::canceled;
+    }
+    if (!write_block(0, first.get(), first_padded))
+        return write_result::failed;
+    report(first_bytes);
+    return write_result::complete;
+}

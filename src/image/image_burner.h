@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <string>
+
+struct device;
+
+// Writes one prepared image onto one disk, on a worker thread: inflates the archive, embeds the
+// configuration text, writes the disk and reports exactly one outcome.
+class image_burner : public QObject {
+    Q_OBJECT
+
+public:
+    // Holds a reference to archive_path and the record's plain pointer: both must outlive the run.
+    image_burner(const std::string& archive_path, device* target, const QByteArray& configuration);
+    ~image_burner() override;
+
+    class impl;
+
+signals:
+    void finished();
+    void canceled();
+    void error_msg(QString error_msg, bool is_err);
+    void report_progress(qint64 done, qint64 total);
+    void report_progress_inflate(qint64 done, qint64 total);
+    void device_disconected();
+
+public slots:
+    void burn_image();
+    // Safe from any thread: the write loop stops after the block in progress.
+    void cancel();
+
+private:
+    std::shared_ptr<impl> m_impl;
+};

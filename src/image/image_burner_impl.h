@@ -1,0 +1,43 @@
+#pragma once
+
+#include "src/image/image_burner.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+
+// The burner's state and the platform-neutral half of its work; each platform defines
+// burn_image() around its own disk handle.
+class image_burner::impl {
+public:
+    impl(image_burner* owner, const std::string& archive_path, device* target, const QByteArray& configuration);
+    ~impl();
+
+    void burn_image();
+    void cancel() { m_cancel = true; }
+
+    // Bytes per write: the smallest whole number of sectors above 1,024,000.
+    static uint32_t block_size(uint32_t sector_size);
+
+private:
+    enum class write_result { complete, canceled, failed, unreadable };
+    // Writes whole sectors at a byte offset; false when the disk refused them.
+    using block_writer = std::function<bool(uint64_t offset, const unsigned char* data, size_t size)>;
+
+    // Inflates and embeds; leaves m_image null when there is nothing sound to write.
+    void m_prepare_image();
+    // Every block but the first in order, then the first: the disk shows a partition table only
+    // once everything behind it is there. Each block is padded to whole sectors.
+    write_result m_write_image(const block_writer& write_block);
+    void m_close_image();
+
+    std::atomic<bool> m_cancel{false};
+    image_burner* m_owner;
+    FILE* m_image = nullptr;
+    const std::string* m_archive_path;
+    device* m_target;
+    QByteArray m_configuration;
+    uint64_t m_config_offset = UINT64_MAX;
+    int64_t m_image_size = 0;
+};

@@ -1,0 +1,98 @@
+#include "src/image/image_burner_impl.h"
+
+#include "src/core/log_location.h"
+#include "src/device/device_windows.h"
+
+#include <windows.h>
+#include <winioctl.h>
+
+namespace {
+
+void update_properties(HANDLE disk)
+{
+    DWORD returned = 0;
+    DeviceIoControl(disk, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0, &returned, nullptr);
+}
+
+// Judged by its own result: the call succeeded and wrote every byte.
+bool write_at(HANDLE disk, uint64_t offset, const unsigned char* data, size_t size)
+{
+    LARGE_INTEGER position;
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(disk, position, nullptr, FILE_BEGIN))
+        return false;
+    DWORD written = 0;
+    return WriteFile(disk, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
+}
+
+void release(device_windows& disk)
+{
+    for (HANDLE handle : disk.handles)
+        if (handle && handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+    disk.handles.clear();
+    disk.volumes.clear();
+}
+
+} // namespace
+
+void image_burner::impl::burn_image()
+{
+    device_windows& disk = windows_record(*m_target);
+    if (disk.handles.empty() || m_cancel) {
+        emit m_owner->error_msg(image_burner::tr("Cannot open device!"), true);
+        KLOG(logger::fatal, "Cannot open device '" << disk.path << "', or flashing canceled");
+        return;
+    }
+    m_prepare_image();
+    if (!m_image) {
+        KLOG(logger::fatal, "Cannot open image");
+        emit m_owner->error_msg(image_burner::tr("Image is damaged, download it again"), true);
+        release(disk);
+        return;
+    }
+
+    const HANDLE handle = disk.handles[0];
+    KLOG(logger::debug, "Device: " << disk.path);
+    KLOG(logger::fatal, "Burning started");
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        KLOG(logger::fatal, "Cannot open device '" << disk.path << "'");
+        emit m_owner->canceled();
+        emit m_owner->error_msg(image_burner::tr("Cannot open device!"), true);
+        m_close_image();
+        release(disk);
+        return;
+    }
+
+    write_result result = m_write_image([handle](uint64_t offset, const unsigned char* data, size_t size) {
+        return write_at(handle, offset, data, size);
+    });
+    m_close_image();
+    // Success means the bytes are on the stick, not in a cache.
+    if (result == write_result::complete && !FlushFileBuffers(handle))
+        result = write_result::failed;
+
+    switch (result) {
+    case write_result::canceled:
+        emit m_owner->canceled();
+        update_properties(handle);
+        KLOG(logger::info, "Burning canceled");
+        break;
+    case write_result::complete:
+        emit m_owner->finished();
+        emit m_owner->report_progress(m_image_size, m_image_size);
+        KLOG(logger::info, "Burning finished");
+        update_properties(handle);
+        break;
+    case write_result::unreadable:
+        KLOG(logger::fatal, "Cannot open image");
+        emit m_owner->error_msg(image_burner::tr("Image is damaged, download it again"), true);
+        break;
+    case write_result::failed:
+        emit m_owner->device_disconected();
+        emit m_owner->error_msg(image_burner::tr("Device disconected!"), true);
+        KLOG(logger::fatal, "Burning interupted 'Device disconected'");
+        break;
+    }
+    release(disk);
+}

@@ -1,0 +1,110 @@
+#include "fake_system.h"
+#include "image_builder.h"
+
+#include "src/config/image_configurator.h"
+#include "src/core/logger.h"
+#include "src/device/device_linux.h"
+#include "src/device/device_manager.h"
+#include "src/image/image_burner.h"
+
+#include <QtTest>
+
+class test_burner_linux : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+    // Lists the fake stick and prepares it through the real Linux code.
+    std::shared_ptr<device> prepared_stick(device_manager& manager)
+    {
+        QSignalSpy ready(&manager, &device_manager::unmount_finished);
+        auto devices = manager.get_devices();
+        if (devices.size() != 1)
+            return nullptr;
+        manager.unmount_device(*devices[0], false);
+        if (!ready.wait(5000))
+            return nullptr;
+        return devices[0];
+    }
+
+private slots:
+    void initTestCase() { logger::init(m_dir.path().toStdString()); }
+
+    void archive_to_stick_end_to_end()
+    {
+        const qint64 image_size = 3 * 1024 * 1024 + 5 * 512 + 100; // not a whole number of sectors
+        const quint64 offset = 1192960;
+        const QByteArray image = image_builder::disk_image(image_size, offset, 42);
+        const QString downloads = m_dir.path() + "/downloads";
+        QDir().mkpath(downloads);
+        image_builder::write_file(downloads + "/2.3.1.gz", image_builder::gzip(image));
+
+        QTemporaryDir root;
+        fake_system system(root.path());
+        fake_system::disk_spec stick;
+        stick.sectors = 16384; // 8 MiB
+        system.add_disk(stick);
+        device_manager manager(system.options());
+        const auto disk = prepared_stick(manager);
+        QVERIFY(disk);
+        QCOMPARE(linux_record(*disk).handles.size(), size_t(1));
+
+        settings values;
+        values.btc = "bc1qfarm";
+        values.worker = "rig(%d)";
+        const QByteArray configuration = configure_image(m_dir.path().toStdString(), values);
+        QCOMPARE(configuration.size(), 2048);
+        const std::string archive = (downloads + "/2.3.1.gz").toStdString();
+        image_burner burner(archive, disk.get(), configuration);
+        QSignalSpy finished(&burner, &image_burner::finished);
+        QSignalSpy inflate(&burner, &image_burner::report_progress_inflate);
+        QSignalSpy errors(&burner, &image_burner::error_msg);
+        burner.burn_image();
+        QCOMPARE(errors.size(), 0);
+        QCOMPARE(finished.size(), 1);
+        QVERIFY(!inflate.isEmpty());
+        QVERIFY(linux_record(*disk).handles.empty());
+
+        const QByteArray written = image_builder::read_file(system.node("sdb"));
+        QCOMPARE(written.size(), 8 * 1024 * 1024);
+        const QByteArray expected = image_builder::configured(image, offset, configuration);
+        QVERIFY(written.left(expected.size()) == expected);
+        QVERIFY(written.mid(static_cast<int>(offset), 2048).contains("\"worker\": \"rig1\""));
+        // Behind the image: zeros up to the sector end, the wiped last MiB, the old content between.
+        const int padded = static_cast<int>((image_size + 511) / 512 * 512);
+        QVERIFY(written.mid(expected.size(), padded - expected.size()) == QByteArray(padded - expected.size(), '\0'));
+        QVERIFY(written.right(1 << 20) == QByteArray(1 << 20, '\0'));
+        QCOMPARE(written.at(padded), '\xab');
+    }
+
+    void failing_writes_mean_the_stick_is_gone()
+    {
+        const QString downloads = m_dir.path() + "/downloads";
+        QDir().mkpath(downloads);
+        image_builder::write_file(downloads + "/2.4.0", image_builder::disk_image(2 * 1024 * 1024, 4096));
+
+        QTemporaryDir root;
+        fake_system system(root.path());
+        fake_system::disk_spec stick;
+        stick.node_bytes = 0;
+        system.add_disk(stick);
+        QVERIFY(QFile::link("/dev/full", system.node("sdb"))); // every write: no space left
+
+        device_manager manager(system.options());
+        const auto disk = prepared_stick(manager);
+        QVERIFY(disk);
+        QCOMPARE(linux_record(*disk).handles.size(), size_t(1));
+        const std::string archive = (downloads + "/2.4.0.gz").toStdString();
+        image_burner burner(archive, disk.get(), QByteArray(2048, '\n'));
+        QSignalSpy gone(&burner, &image_burner::device_disconected);
+        QSignalSpy errors(&burner, &image_burner::error_msg);
+        burner.burn_image();
+        QCOMPARE(gone.size(), 1);
+        QCOMPARE(errors.size(), 1);
+        QCOMPARE(errors[0][0].toString(), QString("Device disconected!"));
+        QVERIFY(linux_record(*disk).handles.empty());
+    }
+};
+
+QTEST_GUILESS_MAIN(test_burner_linux)
+#include "test_burner_linux.moc"

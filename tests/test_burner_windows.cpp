@@ -1,0 +1,245 @@
+#include "image_builder.h"
+#include "win32_machine.h"
+
+#include "src/config/image_configurator.h"
+#include "src/core/logger.h"
+#include "src/device/device_windows.h"
+#include "src/image/image_burner.h"
+
+#include <QtTest>
+
+using namespace win32sim;
+
+namespace {
+
+const quint64 config_offset = 4096;
+
+QByteArray configuration_text()
+{
+    settings values;
+    values.btc = "bc1qtest";
+    values.worker = "rig7";
+    return QByteArray::fromStdString(settings_document(values).toStdString()).leftJustified(2048, '\n');
+}
+
+QByteArray disk_content()
+{
+    auto guard = lock();
+    const auto& bytes = disk_with_number(12)->content;
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()));
+}
+
+QStringList qt_calls(const std::string& function)
+{
+    QStringList out;
+    for (const std::string& call : calls(function))
+        out << QString::fromStdString(call);
+    return out;
+}
+
+} // namespace
+
+class test_burner_windows : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    std::string m_archive;
+    std::shared_ptr<device_windows> m_disk;
+    QByteArray m_configuration = configuration_text();
+
+    // A prepared stick: the record holds the open disk handle, as the preparation leaves it.
+    void prepare(const QByteArray& image)
+    {
+        reset();
+        {
+            auto guard = lock();
+            sim_disk disk;
+            disk.interface_path = "usb#12";
+            disk.device_number = 12;
+            state().disks.push_back(disk);
+        }
+        m_archive = (m_dir.path() + "/2.3.1.gz").toStdString();
+        image_builder::write_file(m_dir.path() + "/2.3.1", image); // inflated before: reused as it is
+        m_disk = std::make_shared<device_windows>();
+        m_disk->path = "\\\\.\\PhysicalDrive12";
+        m_disk->sector_size = 512;
+        m_disk->volumes = {"\\\\?\\E:"};
+        m_disk->handles.push_back(CreateFileA(m_disk->path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr));
+        auto guard = lock();
+        state().calls.clear();
+    }
+
+    QByteArray log() const { return image_builder::read_file(m_dir.path() + "/KELVRA Flash Tool.log"); }
+
+    void verify_released()
+    {
+        QVERIFY(m_disk->handles.empty());
+        QVERIFY(m_disk->volumes.empty());
+        QCOMPARE(open_handles(), 0);
+    }
+
+private slots:
+    void initTestCase() { logger::init(m_dir.path().toStdString()); }
+    void init() { QFile(m_dir.path() + "/KELVRA Flash Tool.log").resize(0); }
+
+    void writes_every_block_and_the_first_one_last()
+    {
+        const QByteArray image = image_builder::disk_image(3000320, config_offset);
+        prepare(image);
+        image_burner burner(m_archive, m_disk.get(), m_configuration);
+        QSignalSpy finished(&burner, &image_burner::finished);
+        QSignalSpy progress(&burner, &image_burner::report_progress);
+        QSignalSpy errors(&burner, &image_burner::error_msg);
+        burner.burn_image();
+
+        QCOMPARE(qt_calls("WriteFile"), (QStringList{"WriteFile \\\\.\\PhysicalDrive12 0xfa200 0xfa200",
+                                                     "WriteFile \\\\.\\PhysicalDrive12 0x1f4400 0xe8400",
+                                                     "WriteFile \\\\.\\PhysicalDrive12 0x0 0xfa200"}));
+        QCOMPARE(progress.size(), 3);
+        QCOMPARE(progress[0], (QList<QVariant>{qint64(1024512), qint64(3000320)}));
+        QCOMPARE(progress[1], (QList<QVariant>{qint64(1975808), qint64(3000320)}));
+        QCOMPARE(progress[2], (QList<QVariant>{qint64(3000320), qint64(3000320)}));
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(errors.size(), 0);
+        QVERIFY(disk_content() == image_builder::configured(image, config_offset, m_configuration));
+
+        // Flushed before it counts as done, then Windows is told to re-read the disk.
+        const QStringList tail = QStringList(qt_calls("").mid(qt_calls("").indexOf(
+            "WriteFile \\\\.\\PhysicalDrive12 0x0 0xfa200")));
+        QCOMPARE(tail, (QStringList{"WriteFile \\\\.\\PhysicalDrive12 0x0 0xfa200",
+                                    "FlushFileBuffers \\\\.\\PhysicalDrive12",
+                                    "DeviceIoControl \\\\.\\PhysicalDrive12 0x70140",
+                                    "CloseHandle \\\\.\\PhysicalDrive12"}));
+        QVERIFY(log().contains("] [info] [src/image/image_burner_windows:"));
+        QVERIFY(log().contains("] [burn_image] Burning finished\n"));
+        QVERIFY(log().contains("] [m_prepare_image] Image offset: 4096\n"));
+        verify_released();
+    }
+
+    void image_sizes_at_block_and_sector_edges_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<int>("writes");
+        QTest::newRow("two whole blocks") << qint64(2 * 1024512) << 2;
+        QTest::newRow("last sector partial") << qint64(2000000) << 2;
+        QTest::newRow("smaller than a sector") << qint64(300 + 2048 + 8) << 1;
+    }
+    void image_sizes_at_block_and_sector_edges()
+    {
+        QFETCH(qint64, size);
+        QFETCH(int, writes);
+        const quint64 offset = size > 10000 ? config_offset : 300;
+        const QByteArray image = image_builder::disk_image(size, offset);
+        prepare(image);
+        image_burner burner(m_archive, m_disk.get(), m_configuration);
+        QSignalSpy finished(&burner, &image_burner::finished);
+        burner.burn_image();
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(qt_calls("WriteFile").size(), writes);
+        // Every byte of the image is on the disk; a partial last sector is padded with zeros.
+        const QByteArray expected = image_builder::configured(image, offset, m_configuration);
+        const QByteArray content = disk_content();
+        QCOMPARE(content.size(), int((size + 511) / 512 * 512));
+        QVERIFY(content.left(expected.size()) == expected);
+        QVERIFY(content.mid(expected.size()) == QByteArray(content.size() - expected.size(), '\0'));
+        verify_released();
+    }
+
+    void write_failure_means_the_stick_is_gone()
+    {
+        prepare(image_builder::disk_image(3000320, config_offset));
+        {
+            auto guard = lock();
+            disk_with_number(12)->fail_writes_at = 1500000;
+        }
+        image_burner burner(m_archive, m_disk.get(), m_configuration);
+        QSignalSpy gone(&burner, &image_burner::device_disconected);
+        QSignalSpy errors(&burner, &image_burner::error_msg);
+        QSignalSpy finished(&burner, &image_burner::finished);
+        burner.burn_image();
+        QCOMPARE(gone.size(), 1);
+        QCOMPARE(errors.size(), 1);
+        QCOMPARE(errors[0][0].toString(), QString("Device disconected!"));
+        QCOMPARE(finished.size(), 0);
+        QVERIFY(qt_calls("DeviceIoControl").isEmpty()); // no properties update
+        QVERIFY(disk_content().isEmpty());              // and no partition table on it
+        QVERIFY(log().contains("] [burn_image] Burning interupted 'Device disconected'\n"));
+        verify_released();
+    }
+
+    void cancel_before_start_and_while_writing()
+    {
+        prepare(image_builder::disk_image(3000320, config_offset));
+        {
+            image_burner burner(m_archive, m_disk.get(), m_configuration);
+            QSignalSpy errors(&burner, &image_burner::error_msg);
+            QSignalSpy inflate(&burner, &image_burner::report_progress_inflate);
+            burner.cancel();
+            burner.burn_image();
+            QCOMPARE(errors.size(), 1);
+            QCOMPARE(errors[0][0].toString(), QString("Cannot open device!"));
+            QVERIFY(!log().contains("Prepare image"));
+            QCOMPARE(m_disk->handles.size(), size_t(1)); // refused before anything: the handle stays
+        }
+
+        image_burner burner(m_archive, m_disk.get(), m_configuration);
+        QSignalSpy canceled(&burner, &image_burner::canceled);
+        QSignalSpy finished(&burner, &image_burner::finished);
+        connect(&burner, &image_burner::report_progress, &burner, &image_burner::cancel);
+        burner.burn_image();
+        QCOMPARE(canceled.size(), 1);
+        QCOMPARE(finished.size(), 0);
+        QCOMPARE(qt_calls("WriteFile").size(), 1); // the block in progress, never the first one
+        QVERIFY(qt_calls("DeviceIoControl").contains("DeviceIoControl \\\\.\\PhysicalDrive12 0x70140"));
+        QVERIFY(log().contains("] [info] [src/image/image_burner_windows:"));
+        verify_released();
+    }
+
+    void nothing_to_write_or_nowhere_to_write_data()
+    {
+        QTest::addColumn<QByteArray>("trailer");
+        QTest::addColumn<bool>("null_handle");
+        QTest::addColumn<bool>("no_handles");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("no config offset") << QByteArray(8, '\xff') << false << false << "Image is damaged, download it again";
+        QTest::newRow("offset past the end") << QByteArray::fromHex("00000000ffff0000") << false << false
+                                             << "Image is damaged, download it again";
+        QTest::newRow("null disk handle") << QByteArray() << true << false << "Cannot open device!";
+        QTest::newRow("no handles") << QByteArray() << false << true << "Cannot open device!";
+    }
+    void nothing_to_write_or_nowhere_to_write()
+    {
+        QFETCH(QByteArray, trailer);
+        QFETCH(bool, null_handle);
+        QFETCH(bool, no_handles);
+        QFETCH(QString, message);
+        QByteArray image = image_builder::disk_image(1 << 20, config_offset);
+        if (!trailer.isEmpty())
+            image.replace(image.size() - 8, 8, trailer);
+        prepare(image);
+        if (null_handle || no_handles)
+            CloseHandle(m_disk->handles[0]);
+        if (null_handle)
+            m_disk->handles[0] = INVALID_HANDLE_VALUE;
+        if (no_handles)
+            m_disk->handles.clear();
+
+        image_burner burner(m_archive, m_disk.get(), m_configuration);
+        QSignalSpy errors(&burner, &image_burner::error_msg);
+        QSignalSpy finished(&burner, &image_burner::finished);
+        burner.burn_image();
+        QCOMPARE(errors.size(), 1);
+        QCOMPARE(errors[0][0].toString(), message);
+        QCOMPARE(finished.size(), 0);
+        QVERIFY(qt_calls("WriteFile").isEmpty());
+        if (!trailer.isEmpty())
+            QVERIFY(log().contains("] [burn_image] Cannot open image\n"));
+        QVERIFY(m_disk->handles.empty());
+        QCOMPARE(open_handles(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(test_burner_windows)
+#include "test_burner_windows.moc"
