@@ -4,21 +4,12 @@
 #include "src/gui/main_window.h"
 
 #include <QApplication>
-#include <QDir>
-#include <QFile>
 #include <QTranslator>
 
 #include <clocale>
 #include <string>
 
 namespace {
-
-void touch(const std::string& path)
-{
-    QFile file(QString::fromStdString(path));
-    file.open(QIODevice::WriteOnly | QIODevice::Append);
-    file.close();
-}
 
 bool scaling_chosen_by_environment()
 {
@@ -37,12 +28,10 @@ int main(int argc, char** argv)
     permission_manager permissions;
     std::setlocale(LC_ALL, "en_US.UTF-8");
 
-    const std::string location = local_data_location();
-    QDir().mkpath(QString::fromStdString(location + "/KELVRA Flash Tool/downloads"));
-    touch(location + "/KELVRA Flash Tool/configuration.txt");
-    touch(location + "/KELVRA Flash Tool/KELVRA Flash Tool.log");
+    const std::string default_folder = application_folder();
+    create_folder_items(default_folder);
 
-    const std::string working_folder = argc > 1 ? std::string(argv[1]) : location + "/KELVRA Flash Tool";
+    const std::string working_folder = argc > 1 ? std::string(argv[1]) : default_folder;
     if (!permissions.has_permissions()) {
         permissions.request_permissions(std::string(argv[0]), working_folder);
         return 0;

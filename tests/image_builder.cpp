@@ -55,8 +55,7 @@ void write_file(const QString& path, const QByteArray& bytes)
 QByteArray read_file(const QString& path)
 {
     QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    return file.readAll();
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QByteArray configured(QByteArray image, quint64 config_offset, const QByteArray& configuration)

@@ -170,19 +170,27 @@ void advance_worker_name(settings* values)
     values->worker = advanced;
 }
 
-QByteArray configure_image(const std::string& folder, settings values)
+QByteArray configuration_text(const settings& values)
 {
     settings embedded = values;
     embedded.worker = expand_worker_name(values.worker);
     QByteArray text = settings_document(embedded);
+    if (text.size() > configuration_size)
+        return QByteArray();
+    text.append(QByteArray(configuration_size - text.size(), '\n'));
+    return text;
+}
 
-    KLOG(logger::debug, "Configuration file size: " << text.size());
-    if (text.size() > configuration_size) {
-        text.clear();
+QByteArray configure_image(const std::string& folder, settings values)
+{
+    settings embedded = values;
+    embedded.worker = expand_worker_name(values.worker);
+    KLOG(logger::debug, "Configuration file size: " << settings_document(embedded).size());
+    QByteArray text = configuration_text(values);
+    if (text.isEmpty()) {
         KLOG(logger::fatal, "Configuration file exceeds 2kB");
         return text;
     }
     save_settings(folder, values);
-    text.append(QByteArray(configuration_size - text.size(), '\n'));
     return text;
 }

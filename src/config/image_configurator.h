@@ -33,6 +33,10 @@ void advance_worker_name(settings* values);
 
 constexpr int configuration_size = 2048;
 
+// The 2048-byte text for the image: the document with the worker name expanded, padded with line
+// feeds; empty when it does not fit. Touches no file.
+QByteArray configuration_text(const settings& values);
+
 // The 2048-byte text embedded into the image, or an empty array when the values do not fit.
 // Saves the values (worker name unexpanded) when they fit.
 QByteArray configure_image(const std::string& folder, settings values);

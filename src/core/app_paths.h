@@ -11,3 +11,7 @@ std::string local_data_location();
 
 // local_data_location() + "/KELVRA Flash Tool", no trailing slash.
 std::string application_folder();
+
+// Creates the folder's downloads folder, an empty configuration.txt and an empty log when missing;
+// failures are left to the steps that use them.
+void create_folder_items(const std::string& folder);

@@ -9,3 +9,6 @@
 FILE* open_file(const std::string& utf8_path, const char* mode);
 int64_t file_tell(FILE* stream);
 int file_seek(FILE* stream, int64_t offset, int whence);
+
+// Whether the stream is an interactive terminal.
+bool stream_is_terminal(FILE* stream);

@@ -1,6 +1,7 @@
 #include "src/core/file_io.h"
 
 #include <sys/types.h>
+#include <unistd.h>
 
 static_assert(sizeof(off_t) == 8, "large file support is required");
 
@@ -17,4 +18,9 @@ int64_t file_tell(FILE* stream)
 int file_seek(FILE* stream, int64_t offset, int whence)
 {
     return fseeko(stream, static_cast<off_t>(offset), whence);
+}
+
+bool stream_is_terminal(FILE* stream)
+{
+    return isatty(fileno(stream)) != 0;
 }

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <io.h>
 #include <stdio.h>
 
 FILE* open_file(const std::string& utf8_path, const char* mode)
@@ -19,4 +20,9 @@ int64_t file_tell(FILE* stream)
 int file_seek(FILE* stream, int64_t offset, int whence)
 {
     return _fseeki64(stream, offset, whence);
+}
+
+bool stream_is_terminal(FILE* stream)
+{
+    return _isatty(_fileno(stream)) != 0;
 }

@@ -54,7 +54,12 @@ image_burner::impl::~impl()
     m_close_image();
 }
 
-uint32_t image_burner::impl::block_size(uint32_t sector_size)
+void image_burner::set_block_observer(block_observer observer)
+{
+    m_impl->set_block_observer(std::move(observer));
+}
+
+uint32_t image_burner::block_size(uint32_t sector_size)
 {
     if (sector_size == 0)
         sector_size = 512;
@@ -91,7 +96,15 @@ void image_burner::impl::m_prepare_image()
 image_burner::impl::write_result image_burner::impl::m_write_image(const block_writer& write_block)
 {
     const uint32_t sector = m_target->sector_size ? m_target->sector_size : 512;
-    const uint32_t block = block_size(sector);
+    const uint32_t block = image_burner::block_size(sector);
+    // Every successful write passes the observer, if there is one.
+    const block_writer write_observed = [&](uint64_t offset, const unsigned char* data, size_t size) {
+        if (!write_block(offset, data, size))
+            return false;
+        if (m_observer)
+            m_observer(offset, data, size);
+        return true;
+    };
     file_seek(m_image, 0, SEEK_END);
     const int64_t image_size = file_tell(m_image);
     file_seek(m_image, 0, SEEK_SET);
@@ -133,13 +146,13 @@ image_burner::impl::write_result image_burner::impl::m_write_image(const block_w
         size_t bytes = 0, padded = 0;
         if (!load(buffer.get(), offset, bytes, padded))
             return write_result::unreadable;
-        if (!write_block(offset, buffer.get(), padded))
+        if (!write_observed(offset, buffer.get(), padded))
             return write_result::failed;
         report(bytes);
         if (m_cancel)
             return write_result::canceled;
     }
-    if (!write_block(0, first.get(), first_padded))
+    if (!write_observed(0, first.get(), first_padded))
         return write_result::failed;
     report(first_bytes);
     return write_result::complete;

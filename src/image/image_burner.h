@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QString>
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -18,6 +20,14 @@ public:
     // Holds a reference to archive_path and the record's plain pointer: both must outlive the run.
     image_burner(const std::string& archive_path, device* target, const QByteArray& configuration);
     ~image_burner() override;
+
+    // Bytes per write: the smallest whole number of sectors above 1,024,000.
+    static uint32_t block_size(uint32_t sector_size);
+
+    // Sees every block as it was written to the disk (in writing order, padded to whole sectors),
+    // on the burner's thread. Set before the run starts.
+    using block_observer = std::function<void(uint64_t offset, const unsigned char* data, size_t size)>;
+    void set_block_observer(block_observer observer);
 
     class impl;
 

@@ -17,8 +17,7 @@ public:
     void burn_image();
     void cancel() { m_cancel = true; }
 
-    // Bytes per write: the smallest whole number of sectors above 1,024,000.
-    static uint32_t block_size(uint32_t sector_size);
+    void set_block_observer(block_observer observer) { m_observer = std::move(observer); }
 
 private:
     enum class write_result { complete, canceled, failed, unreadable };
@@ -40,4 +39,5 @@ private:
     QByteArray m_configuration;
     uint64_t m_config_offset = UINT64_MAX;
     int64_t m_image_size = 0;
+    block_observer m_observer;
 };

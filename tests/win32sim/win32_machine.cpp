@@ -401,6 +401,17 @@ BOOL WINAPI SetFilePointerEx(HANDLE raw, LARGE_INTEGER distance, LARGE_INTEGER* 
     return succeed();
 }
 
+// Files are not simulated: the Windows file target is checked against the real SDK headers only.
+BOOL WINAPI GetFileSizeEx(HANDLE, LARGE_INTEGER*)
+{
+    return fail(ERROR_INVALID_HANDLE);
+}
+
+BOOL WINAPI SetEndOfFile(HANDLE)
+{
+    return fail(ERROR_INVALID_HANDLE);
+}
+
 DWORD WINAPI GetLogicalDriveStringsA(DWORD length, LPSTR buffer)
 {
     auto guard = lock();

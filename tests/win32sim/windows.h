@@ -62,6 +62,7 @@ typedef struct _OVERLAPPED* LPOVERLAPPED;
 #define FILE_SHARE_READ 0x00000001u
 #define FILE_SHARE_WRITE 0x00000002u
 #define OPEN_EXISTING 3u
+#define OPEN_ALWAYS 4u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_FLAG_NO_BUFFERING 0x20000000u
 #define FILE_FLAG_WRITE_THROUGH 0x80000000u
@@ -107,6 +108,8 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
 BOOL WINAPI FlushFileBuffers(HANDLE hFile);
 BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, LARGE_INTEGER* lpNewFilePointer,
                              DWORD dwMoveMethod);
+BOOL WINAPI GetFileSizeEx(HANDLE hFile, LARGE_INTEGER* lpFileSize);
+BOOL WINAPI SetEndOfFile(HANDLE hFile);
 DWORD WINAPI GetLogicalDriveStringsA(DWORD nBufferLength, LPSTR lpBuffer);
 UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName);
 UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);

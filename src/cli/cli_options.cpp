@@ -1,0 +1,70 @@
+#include "src/cli/cli_options.h"
+
+#include "src/config/field_rules.h"
+
+#include <QCommandLineParser>
+
+namespace {
+
+QList<QCommandLineOption> options()
+{
+    QList<QCommandLineOption> list = {
+        {"folder", "Working folder for settings, downloads and log (default: the application folder).", "dir"},
+        {"image", "Flash this local .gz archive instead of the latest release.", "file"},
+        {"device", "A USB disk to flash (repeatable); see --list.", "path"},
+        {"target", "A disk-image file to flash (repeatable); created or grown as needed.", "file"},
+        {QStringList{"y", "yes"}, "Write devices without asking."},
+        {"verify", "Read every target back and compare it with what was written."},
+        {"list", "List the USB disks that can be flashed."},
+        {QStringList{"h", "help"}, "Show this help."},
+    };
+    for (const field_rule& rule : field_rules())
+        list << QCommandLineOption(rule.option, QString("%1: %2.").arg(rule.label, rule.allowed), "value");
+    return list;
+}
+
+} // namespace
+
+bool parse_cli(const QStringList& arguments, cli_request& request, std::string& error)
+{
+    QCommandLineParser parser;
+    parser.addOptions(options());
+    if (!parser.parse(QStringList{"kelvra-flash-cli"} + arguments)) {
+        error = parser.errorText().toStdString();
+        return false;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        error = "Unexpected argument: " + parser.positionalArguments().first().toStdString();
+        return false;
+    }
+    request.folder = parser.value("folder").toStdString();
+    request.image = parser.value("image").toStdString();
+    for (const QString& device : parser.values("device"))
+        request.devices.push_back(device.toStdString());
+    for (const QString& target : parser.values("target"))
+        request.targets.push_back(target.toStdString());
+    request.yes = parser.isSet("yes");
+    request.verify = parser.isSet("verify");
+    request.list = parser.isSet("list");
+    request.help = parser.isSet("help");
+    for (const field_rule& rule : field_rules())
+        if (parser.isSet(rule.option))
+            request.overrides.emplace_back(rule.option, parser.value(rule.option).toStdString());
+    if (!request.help && !request.list && request.devices.empty() && request.targets.empty()) {
+        error = "Nothing to flash: give --device or --target (or --list).";
+        return false;
+    }
+    if (!request.image.empty() && (request.image.size() < 4 || request.image.substr(request.image.size() - 3) != ".gz")) {
+        error = "--image must name a gzip archive ending in .gz";
+        return false;
+    }
+    return true;
+}
+
+std::string cli_usage()
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription("Flash KELVRA onto USB disks or disk-image files, several at once.");
+    parser.addOptions(options());
+    return parser.helpText().toStdString();
+}

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "src/cli/cli_options.h"
+#include "src/config/image_configurator.h"
+#include "src/device/device_manager.h"
+#include "src/device/disk_access.h"
+
+#include <QByteArray>
+#include <QObject>
+
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QThread;
+class image_burner;
+
+// One headless run: checks the settings, gets the image, prepares and writes every target in
+// parallel, reads them back and reports. Exit codes: 0 all good, 1 a drive failed, 2 bad usage.
+class flash_session : public QObject {
+    Q_OBJECT
+
+public:
+    using reader_factory = std::function<std::unique_ptr<disk_reader>(const std::string& path)>;
+
+    struct io {
+        FILE* out = stdout;            // listings and the summary
+        FILE* err = stderr;            // progress and messages
+        bool terminal = false;         // progress redrawn in place
+        // Asks the operator to confirm a device; returns the line typed, or "" without a terminal.
+        std::function<std::string(const std::string& question)> ask;
+    };
+
+    flash_session(cli_request request, const std::string& folder, device_options options, io streams,
+                  reader_factory readers = open_disk_reader);
+    ~flash_session() override;
+
+    int run();
+    // Safe from a signal watcher on the GUI thread: stops downloads and writes after their block.
+    void cancel();
+
+private:
+    struct drive;
+
+    int m_list_devices();
+    bool m_settings_ok(settings& values);
+    bool m_confirm_devices(const std::vector<std::shared_ptr<device>>& listed);
+    std::string m_fetch_archive();
+    bool m_inflate(const std::string& archive, int64_t& image_size);
+    void m_open_targets(int64_t image_size);
+    void m_write_all();
+    void m_check(drive& run);
+    void m_print_progress(bool final_line);
+    void m_say(const std::string& text);
+
+    cli_request m_request;
+    std::string m_folder;
+    device_options m_options;
+    io m_io;
+    reader_factory m_readers;
+    std::unique_ptr<device_manager> m_devices;
+    std::vector<std::unique_ptr<drive>> m_drives;
+    std::string m_archive;
+    uint64_t m_config_offset = 0;
+    std::atomic<bool> m_canceled{false};
+    QObject* m_retriever = nullptr;
+    int m_progress_lines = 0;
+};

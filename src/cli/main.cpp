@@ -1,0 +1,72 @@
+#include "src/cli/cli_options.h"
+#include "src/cli/flash_session.h"
+#include "src/core/app_paths.h"
+#include "src/core/file_io.h"
+#include "src/core/logger.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+namespace {
+
+std::atomic<bool> interrupted{false};
+
+extern "C" void on_interrupt(int)
+{
+    interrupted = true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName("kelvra-flash-cli");
+
+    cli_request request;
+    std::string error;
+    if (!parse_cli(QCoreApplication::arguments().mid(1), request, error)) {
+        std::fprintf(stderr, "error: %s\n\n%s", error.c_str(), cli_usage().c_str());
+        return 2;
+    }
+    if (request.help) {
+        std::printf("%s", cli_usage().c_str());
+        return 0;
+    }
+
+    const std::string folder = request.folder.empty() ? application_folder() : request.folder;
+    create_folder_items(folder);
+    logger::init(folder);
+
+    flash_session::io streams;
+    streams.terminal = stream_is_terminal(stderr);
+    if (stream_is_terminal(stdin)) {
+        streams.ask = [](const std::string& question) {
+            std::fprintf(stderr, "%s", question.c_str());
+            std::string line;
+            std::getline(std::cin, line);
+            return line;
+        };
+    }
+    flash_session session(request, folder, default_device_options(), streams);
+
+    // Ctrl-C: the handler only notes it; the session stops its downloads and writes from here.
+    std::signal(SIGINT, on_interrupt);
+    std::signal(SIGTERM, on_interrupt);
+    QTimer watcher;
+    QObject::connect(&watcher, &QTimer::timeout, [&session] {
+        if (interrupted.exchange(false))
+            session.cancel();
+    });
+    watcher.start(100);
+
+    const int code = session.run();
+    logger::close();
+    return code;
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "src/device/device.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// Disk-image files as targets (virtual machines, tests): created when missing, grown to hold at
+// least min_size bytes, and opened the way a prepared disk is. Null with a reason on failure.
+std::shared_ptr<device> open_file_target(const std::string& path, uint64_t min_size, std::string& error);
+
+// Reads a written target back, past any cache where the platform allows it.
+class disk_reader {
+public:
+    virtual ~disk_reader() = default;
+    virtual bool read(uint64_t offset, unsigned char* data, size_t size) = 0;
+};
+
+std::unique_ptr<disk_reader> open_disk_reader(const std::string& path);

@@ -1,0 +1,95 @@
+#include "src/device/disk_access.h"
+
+#include "src/device/device_linux.h"
+#include "src/device/disk_io_linux.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr uint64_t alignment = 4096;
+
+class linux_reader : public disk_reader {
+public:
+    explicit linux_reader(int fd) : m_fd(fd) {}
+
+    bool read(uint64_t offset, unsigned char* data, size_t size) override
+    {
+        // Direct I/O reads whole aligned blocks: read the enclosing range and copy the part asked for.
+        const uint64_t start = offset / alignment * alignment;
+        const uint64_t end = (offset + size + alignment - 1) / alignment * alignment;
+        aligned_buffer buffer(static_cast<size_t>(end - start));
+        if (!buffer.data)
+            return false;
+        size_t got = 0;
+        while (got < buffer.size) {
+            const ssize_t n = pread(m_fd.get(), buffer.data + got, buffer.size - got, static_cast<off_t>(start + got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += static_cast<size_t>(n);
+        }
+        if (got < offset - start + size)
+            return false;
+        std::memcpy(data, buffer.data + (offset - start), size);
+        return true;
+    }
+
+private:
+    unique_fd m_fd;
+};
+
+std::string base_name(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+} // namespace
+
+std::shared_ptr<device> open_file_target(const std::string& path, uint64_t min_size, std::string& error)
+{
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        error = "not a regular file";
+        return nullptr;
+    }
+    const int flags = O_RDWR | O_CREAT | O_CLOEXEC;
+    int fd = ::open(path.c_str(), flags | O_DIRECT, 0644);
+    if (fd < 0 && errno == EINVAL)
+        fd = ::open(path.c_str(), flags, 0644);
+    unique_fd file(fd);
+    if (!file.valid()) {
+        error = std::strerror(errno);
+        return nullptr;
+    }
+    const uint64_t length = disk_length(file.get());
+    const uint64_t wanted = (min_size + 511) / 512 * 512;
+    if (length < wanted && ftruncate(file.get(), static_cast<off_t>(wanted)) != 0) {
+        error = std::strerror(errno);
+        return nullptr;
+    }
+    auto record = std::make_shared<device_linux>();
+    record->path = path;
+    record->name = base_name(path);
+    record->size = std::max(length, wanted);
+    record->sector_size = 512;
+    record->handles.push_back(file.release());
+    return record;
+}
+
+std::unique_ptr<disk_reader> open_disk_reader(const std::string& path)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+    if (fd < 0 && errno == EINVAL)
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    return std::make_unique<linux_reader>(fd);
+}
