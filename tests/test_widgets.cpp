@@ -1,0 +1,343 @@
+#include "src/gui/dialog_window.h"
+#include "src/gui/more_settings.h"
+#include "src/gui/progress_button.h"
+#include "src/gui/style_kit.h"
+#include "src/gui/text_input.h"
+#include "src/gui/titlebar.h"
+#include "src/gui/tooltip.h"
+#include "src/gui/window_host.h"
+
+#include <QtTest>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QFontDatabase>
+#include <QMenu>
+#include <QPushButton>
+
+// Stands in for the main window: records what the dialog and the title bar ask of it.
+class stand_in_window : public QWidget, public window_host {
+    Q_OBJECT
+
+public:
+    stand_in_window() { resize(610, 585); }
+    void dialog_window_open() override { events << "open"; }
+    void dialog_window_closed() override { events << "host closed"; }
+    bool is_flashing() const override { return flashing; }
+
+    QStringList events;
+    bool flashing = false;
+    int hides = 0;
+
+public slots:
+    void hide_window() { ++hides; }
+};
+
+namespace {
+
+QList<QPushButton*> buttons_of(QWidget* widget)
+{
+    return widget->findChildren<QPushButton*>(QString(), Qt::FindDirectChildrenOnly);
+}
+
+QStringList entries(QMenu* menu)
+{
+    QStringList texts;
+    for (QAction* action : menu->actions())
+        texts << action->text();
+    return texts;
+}
+
+void enter(QWidget* widget)
+{
+    QEvent event(QEvent::Enter);
+    QCoreApplication::sendEvent(widget, &event);
+}
+
+void leave(QWidget* widget)
+{
+    QEvent event(QEvent::Leave);
+    QCoreApplication::sendEvent(widget, &event);
+}
+
+const std::string worker_pattern = "^(\\(%d\\)|\\(%d,[0-9]+\\)|[a-zA-Z0-9-_]){0,15}$";
+
+} // namespace
+
+class test_widgets : public QObject {
+    Q_OBJECT
+
+    // The progress button three levels below the window, as in the real layout.
+    struct button_in_window {
+        stand_in_window window;
+        QFrame* outer = new QFrame(&window);
+        QFrame* inner = new QFrame(outer);
+        progress_button* button = new progress_button(inner);
+    };
+
+private slots:
+    void fonts_and_images_load()
+    {
+        QVERIFY(ubuntu_regular_font().family().startsWith("Ubuntu"));
+        QVERIFY(ubuntu_medium_font().family().startsWith("Ubuntu"));
+        QVERIFY(ubuntu_bold_font().family().startsWith("Ubuntu"));
+        QCOMPARE(roboto_regular_font().family(), QString("Roboto"));
+        QCOMPARE(roboto_regular_font().letterSpacing(), 2.0);
+        QCOMPARE(QPixmap(":/resources/KELVRA/group.svg").size(), QSize(150, 32));
+        QCOMPARE(QPixmap(":/resources/button-progress/rectangle-empty.svg").size(), QSize(558, 58));
+        QCOMPARE(arrow_up_pixmap().size(), QSize(8, 5));
+        QCOMPARE(QPixmap(":/resources/icons/info-circle.png").size(), QSize(11, 11));
+        QWidget parent;
+        QCOMPARE(lightning_white_icon(&parent)->pos(), QPoint(244, 19));
+        QCOMPARE(rectangle_empty_image(&parent)->size(), QSize(556, 56));
+    }
+
+    void progress_folds_three_phases_into_one_bar()
+    {
+        button_in_window w;
+        progress_button& button = *w.button;
+        QSignalSpy clicked(&button, &progress_button::clicked);
+        QSignalSpy done(&button, &progress_button::done);
+        button.button_clicked();
+        QCOMPARE(clicked.size(), 1);
+        QCOMPARE(button.caption_text(), QString("FLASH - 0%"));
+        QVERIFY(button.clickable());
+
+        button.report_download_progress(50, 100);
+        QCOMPARE(button.fill_pixels(), 91);
+        QCOMPARE(button.caption_text(), QString("FLASHING - 16%"));
+        button.report_download_progress(10, -1); // unknown total: nothing changes
+        QCOMPARE(button.fill_pixels(), 91);
+        button.report_download_progress(100, 100);
+        QCOMPARE(button.fill_pixels(), 183);
+
+        button.report_progress_inflate(50, 100); // 33 + 16.75
+        QCOMPARE(button.caption_text(), QString("FLASHING - 49%"));
+        button.report_progress_inflate(100, 100); // 66.5
+        QCOMPARE(button.fill_pixels(), 369);
+        button.report_progress(50, 100); // 66.5 + 16.75
+        QCOMPARE(button.caption_text(), QString("FLASHING - 83%"));
+        QCOMPARE(done.size(), 0);
+        button.report_progress(100, 100);
+        QCOMPARE(button.fill_pixels(), 556);
+        QCOMPARE(done.size(), 1);
+        QVERIFY(!button.clickable());
+        QCOMPARE(button.cursor().shape(), Qt::ForbiddenCursor);
+
+        button.reset(); // "FLASH ANOTHER?" stays, but can be clicked again
+        QVERIFY(button.clickable());
+        QCOMPARE(button.cursor().shape(), Qt::PointingHandCursor);
+        button.disable();
+        QVERIFY(!button.clickable());
+        QCOMPARE(button.cursor().shape(), Qt::ForbiddenCursor);
+    }
+
+    void progress_without_download_and_odd_totals()
+    {
+        button_in_window w;
+        progress_button& button = *w.button;
+        button.button_clicked();
+        button.report_progress_inflate(100, 100); // 0 to 50 when the image was already there
+        QCOMPARE(button.fill_pixels(), 278);
+        button.report_progress(0, 0); // never sent; must not break anything
+        QCOMPARE(button.fill_pixels(), 278);
+        QCOMPARE(button.caption_text(), QString("FLASHING - 50%"));
+        button.report_progress(300, 100); // more than the total: clamped, no wrap past 255
+        QCOMPARE(button.fill_pixels(), 556);
+        QCOMPARE(button.caption_text(), QString("FLASHING - 100%"));
+        QCOMPARE(progress_button::fill_width(-5), 0);
+    }
+
+    void hover_shows_cancel_until_the_next_update_after_leaving()
+    {
+        button_in_window w;
+        progress_button& button = *w.button;
+        button.button_clicked();
+        enter(&button);
+        QCOMPARE(button.caption_text(), QString("CANCEL"));
+        button.report_download_progress(30, 100);
+        QCOMPARE(button.caption_text(), QString("CANCEL - 9%"));
+        button.report_progress_inflate(10, 100); // decompression always says FLASHING
+        QVERIFY(button.caption_text().startsWith("FLASHING - "));
+        button.report_progress(10, 100);
+        QVERIFY(button.caption_text().startsWith("FLASHING - "));
+        enter(&button);
+        button.report_progress(20, 100);
+        QVERIFY(button.caption_text().startsWith("CANCEL - "));
+        leave(&button);
+        QVERIFY(button.caption_text().startsWith("CANCEL - "));
+        button.report_progress(30, 100);
+        QVERIFY(button.caption_text().startsWith("FLASHING - "));
+    }
+
+    void click_while_flashing_asks_before_stopping()
+    {
+        button_in_window w;
+        progress_button& button = *w.button;
+        QSignalSpy cancel(&button, &progress_button::cancel);
+        button.button_clicked();
+        button.button_clicked();
+        auto* dialog = w.window.findChild<dialog_window*>();
+        QVERIFY(dialog);
+        QCOMPARE(dialog->parentWidget(), &w.window);
+        QCOMPARE(w.window.events, QStringList{"open"});
+        buttons_of(dialog)[1]->click(); // CONTINUE
+        QCOMPARE(cancel.size(), 0);
+        QTRY_VERIFY(!w.window.findChild<dialog_window*>());
+
+        button.button_clicked();
+        buttons_of(w.window.findChild<dialog_window*>())[0]->click(); // STOP FLASHING
+        QCOMPARE(cancel.size(), 1);
+    }
+
+    void dialog_reports_in_order()
+    {
+        stand_in_window window;
+        auto* dialog = new dialog_window("Message", "Title", "CONTINUE", "CANCEL", false, &window);
+        connect(dialog, &dialog_window::closed, [&window] { window.events << "closed()"; });
+        connect(dialog, &dialog_window::accepted, [&window] { window.events << "accepted()"; });
+        QCOMPARE(dialog->pos(), QPoint(95, 174));
+        QCOMPARE(dialog->size(), QSize(410, 227));
+        const auto buttons = buttons_of(dialog);
+        QCOMPARE(buttons.size(), 3);
+        buttons[2]->click(); // the close icon: the window is enabled again before closed()
+        QCOMPARE(window.events, (QStringList{"open", "host closed", "closed()"}));
+        QVERIFY(dialog->isHidden());
+
+        window.events.clear();
+        auto* second = new dialog_window("Message", "Title", "CONTINUE", "CANCEL", false, &window);
+        connect(second, &dialog_window::accepted, [&window] { window.events << "accepted()"; });
+        buttons_of(second)[0]->click(); // the red button: accepted() first, then the dialog closes
+        QCOMPARE(window.events, (QStringList{"open", "accepted()", "host closed"}));
+    }
+
+    void text_input_validation_and_popup()
+    {
+        QWidget panel;
+        text_input field("Worker name", worker_pattern, "Invalid Worker name", &panel);
+        field.set_position(136);
+        QCOMPARE(field.pos(), QPoint(24, 136));
+        QCOMPARE(field.popup()->pos(), QPoint(24, 136 - field.popup()->height()));
+
+        field.setText("rig(%d)");
+        QVERIFY(field.is_valid());
+        field.setText("abcdefghijklmn(%d,100)"); // the pattern accepts it, but it expands to 17
+        QVERIFY(!field.is_valid());
+        QVERIFY(field.styleSheet().contains("#e92424"));
+        QVERIFY(field.popup()->isHidden()); // shown on hover only
+        panel.show();
+        enter(&field);
+        QVERIFY(field.popup()->isVisible());
+        leave(&field);
+        QVERIFY(field.popup()->isVisible());
+        field.setText("rig name");
+        QVERIFY(!field.is_valid());
+        field.setText("");
+        QVERIFY(field.is_valid());
+        QVERIFY(field.popup()->isHidden());
+        QVERIFY(!field.styleSheet().contains("#e92424"));
+    }
+
+    void text_input_context_menu()
+    {
+        QWidget panel;
+        text_input field("", ".*", "", &panel);
+        QApplication::clipboard()->setText("from elsewhere");
+        std::unique_ptr<QMenu> menu(field.make_context_menu());
+        QCOMPARE(entries(menu.get()), (QStringList{"Paste", "Undo"}));
+        QApplication::clipboard()->clear();
+        menu.reset(field.make_context_menu());
+        QCOMPARE(entries(menu.get()), QStringList{"Undo"});
+
+        field.setText("secret");
+        menu.reset(field.make_context_menu());
+        QCOMPARE(entries(menu.get()), (QStringList{"Copy", "Cut", "Undo"}));
+        menu->actions()[0]->trigger();
+        QCOMPARE(QApplication::clipboard()->text(), QString("secret"));
+        QCOMPARE(field.selectedText(), QString("secret"));
+        for (QAction* action : menu->actions())
+            QVERIFY(action->shortcut().isEmpty());
+    }
+
+    void tooltip_bubbles_wrap_at_417()
+    {
+        QWidget panel;
+        tooltip longer("Name your mining machine (sometimes referred to as rig name). Have in mind, that worker name is "
+                       "limited to alphanumeric characters from English alphabet, a to z, A to Z, 0 to 9 and "
+                       "characters - (hyphen), _(underscore).",
+                       120, 112, &panel);
+        QCOMPARE(longer.pos(), QPoint(120, 112));
+        QCOMPARE(longer.size(), QSize(11, 11));
+        QCOMPARE(longer.pop_up()->width(), 417 + 32);
+        QCOMPARE(longer.pop_up()->pos().y(), 112 - longer.pop_up()->height());
+        tooltip shorter("Put your mining machine into group.", 100, 192, &panel);
+        QVERIFY(shorter.pop_up()->width() < 417 + 32);
+        QVERIFY(shorter.pop_up()->isHidden());
+        panel.show();
+        enter(&shorter);
+        QVERIFY(shorter.pop_up()->isVisible());
+        leave(&shorter);
+        QVERIFY(shorter.pop_up()->isHidden());
+    }
+
+    void settings_expander_states()
+    {
+        QWidget panel;
+        more_settings expander(&panel);
+        QSignalSpy clicked(&expander, &more_settings::clicked);
+        QTest::mouseClick(&expander, Qt::LeftButton);
+        QCOMPARE(clicked.size(), 1);
+        expander.disable();
+        QTest::mouseClick(&expander, Qt::LeftButton);
+        QCOMPARE(clicked.size(), 1);
+        QCOMPARE(expander.cursor().shape(), Qt::ForbiddenCursor);
+        expander.show_less();
+        QTest::mouseClick(&expander, Qt::LeftButton);
+        QCOMPARE(clicked.size(), 2);
+        QVERIFY(expander.findChild<QLabel*>()->text() == "Less settings");
+        expander.show_more();
+        QCOMPARE(expander.cursor().shape(), Qt::PointingHandCursor);
+    }
+
+    void title_bar_drags_hides_and_closes()
+    {
+        stand_in_window window;
+        auto* bar = new titlebar(&window);
+        window.move(100, 100);
+        window.show();
+        const QPoint start = window.pos();
+        QTest::mouseMove(bar, QPoint(40, 20)); // no button: nothing moves
+        QCOMPARE(window.pos(), start);
+        QTest::mousePress(bar, Qt::LeftButton, Qt::NoModifier, QPoint(10, 10));
+        QCOMPARE(bar->cursor().shape(), Qt::ClosedHandCursor);
+        QMouseEvent move(QEvent::MouseMove, QPoint(30, 25), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(bar, &move);
+        QCOMPARE(window.pos(), start + QPoint(20, 15));
+        QTest::mouseRelease(bar, Qt::LeftButton, Qt::NoModifier, QPoint(30, 25));
+        QCOMPARE(bar->cursor().shape(), Qt::ArrowCursor);
+
+        const auto bar_buttons = buttons_of(bar);
+        bar_buttons[0]->click();
+        QCOMPARE(window.hides, 1);
+
+        window.flashing = true; // asks first, and only STOP FLASHING closes
+        bar_buttons[1]->click();
+        auto* dialog = window.findChild<dialog_window*>();
+        QVERIFY(dialog);
+        QVERIFY(window.isVisible());
+        buttons_of(dialog)[1]->click(); // CONTINUE
+        QVERIFY(window.isVisible());
+        QTest::qWait(10);
+        bar_buttons[1]->click();
+        buttons_of(window.findChildren<dialog_window*>().last())[0]->click();
+        QVERIFY(!window.isVisible());
+
+        window.flashing = false;
+        window.show();
+        bar_buttons[1]->click();
+        QVERIFY(!window.isVisible());
+    }
+};
+
+QTEST_MAIN(test_widgets)
+#include "test_widgets.moc"
