@@ -42,6 +42,10 @@ public:
     // With log_only the disk is only logged.
     void unmount_device(device& dev, bool log_only);
 
+    // Closes whatever a preparation left open for the disk (a run that ended before a burner
+    // took the disk over).
+    void release_device(device& dev);
+
     class impl;
 
 signals:

@@ -299,3 +299,13 @@ void device_manager::unmount_device(device& dev, bool log_only)
 {
     m_impl->unmount_device(dev, log_only);
 }
+
+void device_manager::release_device(device& dev)
+{
+    auto& disk = linux_record(dev);
+    for (auto handle : disk.handles)
+        if (handle >= 0)
+            ::close(handle);
+    disk.handles.clear();
+    disk.volumes.clear();
+}

@@ -287,3 +287,13 @@ void device_manager::unmount_device(device& dev, bool log_only)
 {
     m_impl->unmount_device(dev, log_only);
 }
+
+void device_manager::release_device(device& dev)
+{
+    auto& disk = windows_record(dev);
+    for (auto handle : disk.handles)
+        if (handle && handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+    disk.handles.clear();
+    disk.volumes.clear();
+}
