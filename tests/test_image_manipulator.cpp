@@ -44,9 +44,15 @@ struct stream_guard {
 
 } // namespace
 
+// Every case runs once per inflater the build has.
 class test_image_manipulator : public QObject {
     Q_OBJECT
 
+public:
+    explicit test_image_manipulator(image_manipulator::engine engine) : m_engine(engine) {}
+
+private:
+    image_manipulator::engine m_engine;
     QTemporaryDir m_dir;
     QString path(const QString& name) const { return m_dir.path() + "/" + name; }
     QByteArray log() const { return read_all(path("KELVRA Flash Tool.log")); }
@@ -78,7 +84,7 @@ private slots:
         archive.append(QByteArray(1000000 - archive.size(), '\0'));
         write_all(path("2.3.1.gz"), archive);
 
-        image_manipulator manipulator;
+        image_manipulator manipulator(m_engine);
         QSignalSpy progress(&manipulator, &image_manipulator::report_progress);
         stream_guard image{manipulator.decompress_image(path("2.3.1.gz").toStdString())};
         QVERIFY(image.stream);
@@ -104,7 +110,7 @@ private slots:
         QByteArray data(9 * 1024 * 1024 + 17, 'a');
         data.append(random_bytes(70000));
         write_all(path("big.gz"), gzip(data, 9));
-        image_manipulator manipulator;
+        image_manipulator manipulator(m_engine);
         stream_guard image{manipulator.decompress_image(path("big.gz").toStdString())};
         QVERIFY(image.stream);
         QCOMPARE(read_all(path("big")), data);
@@ -114,7 +120,7 @@ private slots:
     {
         write_all(path("2.3.1.gz"), gzip("new content"));
         write_all(path("2.3.1"), "earlier image");
-        image_manipulator manipulator;
+        image_manipulator manipulator(m_engine);
         QSignalSpy progress(&manipulator, &image_manipulator::report_progress);
         stream_guard image{manipulator.decompress_image(path("2.3.1.gz").toStdString())};
         QVERIFY(image.stream);
@@ -149,7 +155,7 @@ private slots:
     {
         QFETCH(QByteArray, archive);
         write_all(path("2.4.0.gz"), archive);
-        image_manipulator manipulator;
+        image_manipulator manipulator(m_engine);
         FILE* image = manipulator.decompress_image(path("2.4.0.gz").toStdString());
         QVERIFY(!image);
         QVERIFY(!QFile::exists(path("2.4.0")));
@@ -159,7 +165,7 @@ private slots:
 
     void missing_archive_and_unwritable_image()
     {
-        image_manipulator manipulator;
+        image_manipulator manipulator(m_engine);
         QVERIFY(!manipulator.decompress_image(path("absent.gz").toStdString()));
         QVERIFY(!QFile::exists(path("absent")));
         QVERIFY(log().endsWith("] [decompress_image] Cannot open files\n"));
@@ -202,7 +208,7 @@ private slots:
         file.write(trailer);
         file.close();
 
-        image_manipulator manipulator;
+        image_manipulator manipulator(m_engine);
         stream_guard image{open_file(path("image").toStdString(), "r+b")};
         QCOMPARE(manipulator.read_config_offset(image.stream), offset);
     }
@@ -219,7 +225,7 @@ private slots:
         file.write(image_with_offset(8, offset));
         file.close();
 
-        image_manipulator manipulator;
+        image_manipulator manipulator(m_engine);
         stream_guard image{open_file(path("huge").toStdString(), "r+b")};
         QCOMPARE(manipulator.read_config_offset(image.stream), offset);
         QCOMPARE(file_tell(image.stream), size);
@@ -227,13 +233,41 @@ private slots:
         QCOMPARE(file_tell(image.stream), static_cast<int64_t>(offset));
     }
 
+    void both_inflaters_write_the_same_bytes()
+    {
+        if (!image_manipulator::has_isal())
+            QSKIP("built without ISA-L");
+        QByteArray data = random_bytes(700000, 21) + QByteArray(3000000, '\0');
+        for (int i = 0; i < 200000; ++i)
+            data.append(static_cast<char>('a' + i % 7));
+        write_all(path("a.gz"), gzip(data, 9));
+        write_all(path("b.gz"), gzip(data, 9));
+        image_manipulator zlib(image_manipulator::engine::zlib);
+        image_manipulator isal(image_manipulator::engine::isal);
+        stream_guard first{zlib.decompress_image(path("a.gz").toStdString())};
+        stream_guard second{isal.decompress_image(path("b.gz").toStdString())};
+        QVERIFY(first.stream && second.stream);
+        QVERIFY(read_all(path("a")) == data);
+        QVERIFY(read_all(path("b")) == read_all(path("a")));
+    }
+
     void null_stream_has_no_offset()
     {
-        image_manipulator manipulator;
+        image_manipulator manipulator(m_engine);
         QCOMPARE(manipulator.read_config_offset(nullptr), image_manipulator::no_offset);
         QVERIFY(log().endsWith("] [read_config_offset] Cannot open image\n"));
     }
 };
 
-QTEST_GUILESS_MAIN(test_image_manipulator)
+int main(int argc, char** argv)
+{
+    QCoreApplication application(argc, argv);
+    test_image_manipulator with_zlib(image_manipulator::engine::zlib);
+    int failures = QTest::qExec(&with_zlib, argc, argv);
+    if (image_manipulator::has_isal()) {
+        test_image_manipulator with_isal(image_manipulator::engine::isal);
+        failures += QTest::qExec(&with_isal, argc, argv);
+    }
+    return failures;
+}
 #include "test_image_manipulator.moc"

@@ -334,9 +334,10 @@ void flash_session::m_write_all()
         }
         run->phase = "write";
         run->burner = new image_burner(m_archive, run->disk.get(), run->configuration);
-        run->burner->set_block_observer([run](uint64_t, const unsigned char* data, size_t size) {
-            run->written.addData(reinterpret_cast<const char*>(data), static_cast<int>(size));
-        });
+        if (m_request.verify)
+            run->burner->set_block_observer([run](uint64_t, const unsigned char* data, size_t size) {
+                run->written.addData(reinterpret_cast<const char*>(data), static_cast<int>(size));
+            });
         run->thread = new QThread();
         run->thread->setStackSize(16 * 1024 * 1024);
         run->burner->moveToThread(run->thread);

@@ -115,11 +115,16 @@ image_burner::impl::write_result image_burner::impl::m_write_image(const block_w
 
     // Reads the block at offset into memory, with this run's configuration text laid over it
     // (other runs may share the image file) and zeros up to the next whole sector.
+    int64_t stream_position = 0;
     auto load = [&](unsigned char* memory, uint64_t offset, size_t& bytes, size_t& padded) {
         bytes = static_cast<size_t>(std::min<int64_t>(block, image_size - static_cast<int64_t>(offset)));
-        if (file_seek(m_image, static_cast<int64_t>(offset), SEEK_SET) != 0
-            || std::fread(memory, 1, bytes, m_image) != bytes)
+        // Sequential reads need no seek: only the jump after the held-back first block does.
+        if (stream_position != static_cast<int64_t>(offset)
+            && file_seek(m_image, static_cast<int64_t>(offset), SEEK_SET) != 0)
             return false;
+        if (std::fread(memory, 1, bytes, m_image) != bytes)
+            return false;
+        stream_position = static_cast<int64_t>(offset + bytes);
         const uint64_t text_begin = m_config_offset, text_end = m_config_offset + configuration_size;
         const uint64_t overlap_begin = std::max<uint64_t>(offset, text_begin);
         const uint64_t overlap_end = std::min<uint64_t>(offset + bytes, text_end);

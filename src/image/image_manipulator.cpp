@@ -3,13 +3,13 @@
 #include "src/config/image_configurator.h"
 #include "src/core/file_io.h"
 #include "src/core/log_location.h"
+#include "src/image/inflate_engine.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QString>
 
 #include <memory>
-#include <zlib.h>
 
 namespace {
 
@@ -79,12 +79,16 @@ FILE* image_manipulator::decompress_image(const std::string& compressed_path)
     return open_file(image_path, "r+b");
 }
 
+bool image_manipulator::has_isal()
+{
+    return make_isal_engine() != nullptr;
+}
+
 image_manipulator::inflate_result image_manipulator::m_inflate(FILE* source, FILE* target, int64_t compressed_size)
 {
-    z_stream stream{};
-    // 15 + 32: a 32 KiB window and a gzip or zlib header recognised by itself
-    if (inflateInit2_(&stream, 47, "1.2.11", static_cast<int>(sizeof(z_stream))) != Z_OK)
-        return inflate_result::io_error;
+    std::unique_ptr<inflate_engine> inflater = m_engine == engine::zlib ? nullptr : make_isal_engine();
+    if (!inflater)
+        inflater = make_zlib_engine();
 
     std::unique_ptr<unsigned char[]> input(new unsigned char[block_size]);
     std::unique_ptr<unsigned char[]> output(new unsigned char[block_size]);
@@ -101,35 +105,35 @@ image_manipulator::inflate_result image_manipulator::m_inflate(FILE* source, FIL
         position += static_cast<int64_t>(got);
 
         // Bytes behind the end of the gzip member are read for the progress only.
-        stream.next_in = input.get();
-        stream.avail_in = static_cast<uInt>(got);
-        // A full output buffer may leave output pending inside zlib even when the input is used up.
-        do {
-            stream.next_out = output.get();
-            stream.avail_out = static_cast<uInt>(block_size);
-            const int status = inflate(&stream, Z_NO_FLUSH);
-            if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) {
+        const unsigned char* next = input.get();
+        size_t left = got;
+        bool output_full = false;
+        // A full output buffer may leave output pending inside the inflater even when the input is used up.
+        while (!stream_ended && (left > 0 || output_full)) {
+            const inflate_engine::step step = inflater->inflate(next, left, output.get(), block_size);
+            next += step.consumed;
+            left -= step.consumed;
+            if (step.state == inflate_engine::status::damaged) {
                 result = inflate_result::damaged;
                 break;
             }
-            const size_t produced = block_size - stream.avail_out;
-            if (produced > 0 && std::fwrite(output.get(), 1, produced, target) != produced) {
+            if (step.produced > 0 && std::fwrite(output.get(), 1, step.produced, target) != step.produced) {
                 result = inflate_result::io_error;
                 break;
             }
-            stream_ended = status == Z_STREAM_END;
-            if (status == Z_BUF_ERROR && produced == 0) {
-                // No progress possible: zlib needs more input (fine) or is stuck (never spin on it).
-                if (stream.avail_in > 0)
+            stream_ended = step.state == inflate_engine::status::end;
+            output_full = step.produced == block_size;
+            if (step.consumed == 0 && step.produced == 0) {
+                // No progress possible: more input is needed (fine) or the inflater is stuck (never spin on it).
+                if (left > 0 && !stream_ended)
                     result = inflate_result::damaged;
                 break;
             }
-        } while (!stream_ended && (stream.avail_in > 0 || stream.avail_out == 0));
+        }
         if (result != inflate_result::complete)
             break;
         emit report_progress(position, compressed_size);
     }
-    inflateEnd(&stream);
 
     if (result == inflate_result::complete && !stream_ended)
         result = inflate_result::damaged; // the archive ends before its gzip trailer

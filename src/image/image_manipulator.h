@@ -12,6 +12,11 @@ class image_manipulator : public QObject {
     Q_OBJECT
 
 public:
+    // ISA-L where the build has it (several times faster), zlib otherwise; tests pick each.
+    enum class engine { fastest, zlib, isal };
+    explicit image_manipulator(engine choice = engine::fastest) : m_engine(choice) {}
+    static bool has_isal();
+
     static constexpr uint64_t no_offset = UINT64_MAX;
     static constexpr size_t block_size = 524288;
 
@@ -33,4 +38,6 @@ signals:
 private:
     enum class inflate_result { complete, damaged, io_error };
     inflate_result m_inflate(FILE* source, FILE* target, int64_t compressed_size);
+
+    engine m_engine;
 };

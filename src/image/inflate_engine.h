@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+// One gzip stream being inflated, piece by piece, by whichever library does it fastest here.
+class inflate_engine {
+public:
+    enum class status { more, end, damaged };
+    struct step {
+        size_t consumed = 0;
+        size_t produced = 0;
+        status state = status::more;
+    };
+
+    virtual ~inflate_engine() = default;
+    // Inflates from input into output; the end comes only after the gzip trailer checked out.
+    virtual step inflate(const unsigned char* input, size_t input_size, unsigned char* output, size_t output_size) = 0;
+};
+
+std::unique_ptr<inflate_engine> make_zlib_engine();
+// Null when the program was built without ISA-L.
+std::unique_ptr<inflate_engine> make_isal_engine();
