@@ -1,4 +1,5 @@
 #include "fake_system.h"
+#include "log_reader.h"
 
 #include "src/core/logger.h"
 #include "src/device/device_linux.h"
@@ -41,14 +42,7 @@ class test_devices_linux : public QObject {
 
     QStringList log_of(const QString& function) const
     {
-        QStringList found;
-        const QRegularExpression pattern("^\\[(\\w+)\\] \\[[^\\]]+\\] \\[" + function + "\\] (.*)$");
-        for (const QByteArray& line : read_all(m_logs.path() + "/KELVRA Flash Tool.log").split('\n')) {
-            const auto match = pattern.match(QString::fromUtf8(line.mid(26)));
-            if (match.hasMatch())
-                found << match.captured(1) + " " + match.captured(2);
-        }
-        return found;
+        return ::log_of(m_logs.path() + "/KELVRA Flash Tool.log", function);
     }
 
     static void close_handles(device& dev)

@@ -1,3 +1,4 @@
+#include "log_reader.h"
 #include "win32_machine.h"
 
 #include "src/core/logger.h"
@@ -76,17 +77,9 @@ class test_devices_windows : public QObject {
                 lines << QString::fromUtf8(line.mid(26));
         return lines;
     }
-    // Log lines of one function, reduced to "<severity> <text>".
     QStringList log_of(const QString& function) const
     {
-        QStringList found;
-        const QRegularExpression pattern("^\\[(\\w+)\\] \\[[^\\]]+\\] \\[" + function + "\\] (.*)$");
-        for (const QString& line : log_lines()) {
-            const auto match = pattern.match(line);
-            if (match.hasMatch())
-                found << match.captured(1) + " " + match.captured(2);
-        }
-        return found;
+        return ::log_of(m_dir.path() + "/KELVRA Flash Tool.log", function);
     }
 
     static void close_record_handles(device& dev)

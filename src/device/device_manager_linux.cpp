@@ -4,6 +4,7 @@
 #include "src/device/device_linux.h"
 #include "src/device/disk_io_linux.h"
 #include "src/device/listener_linux.h"
+#include "src/device/listener_threads.h"
 #include "src/device/sysfs_linux.h"
 
 #include <QEventLoop>
@@ -106,22 +107,13 @@ private:
 };
 
 device_manager::impl::impl(device_manager* owner, const device_options& options)
-    : m_owner(owner), m_options(options), m_listener_thread(new QThread())
+    : m_owner(owner), m_options(options), m_listener_thread(start_listener_thread<listener_linux>(owner, options))
 {
-    auto* listener = new listener_linux(m_options);
-    listener->moveToThread(m_listener_thread);
-    QObject::connect(m_listener_thread, SIGNAL(started()), listener, SLOT(start_listening()));
-    QObject::connect(m_listener_thread, SIGNAL(finished()), listener, SLOT(deleteLater()));
-    QObject::connect(listener, SIGNAL(dev_changed()), m_owner, SIGNAL(devices_changed()));
-    m_listener_thread->start(QThread::InheritPriority);
 }
 
 device_manager::impl::~impl()
 {
-    m_listener_thread->requestInterruption(); // ends start_listening
-    m_listener_thread->quit();                // and the event loop the thread enters after it
-    m_listener_thread->wait();
-    delete m_listener_thread;
+    stop_listener_thread(m_listener_thread);
 }
 
 std::vector<std::shared_ptr<device>> device_manager::impl::get_devices()
@@ -271,16 +263,7 @@ void device_manager::impl::unmount_device(device& dev, bool log_only)
 
     m_wait(m_options.prepare_wait_ms);
 
-    auto* thread = new QThread();
-    auto* listener = new listener_linux(m_options);
-    listener->set_device(&disk);
-    listener->moveToThread(thread);
-    QObject::connect(thread, SIGNAL(started()), listener, SLOT(find_volumes()));
-    QObject::connect(thread, SIGNAL(finished()), thread, SLOT(deleteLater()));
-    QObject::connect(thread, SIGNAL(finished()), listener, SLOT(deleteLater()));
-    QObject::connect(listener, SIGNAL(unmount_finished()), m_owner, SIGNAL(unmount_finished()));
-    QObject::connect(listener, SIGNAL(unmount_finished()), thread, SLOT(quit()));
-    thread->start(QThread::InheritPriority);
+    start_volume_check<listener_linux>(m_owner, disk, m_options);
 }
 
 device_manager::device_manager(const device_options& options) : QObject(nullptr)

@@ -1,4 +1,5 @@
 #include "src/device/listener_linux.h"
+#include "src/device/listener_threads.h"
 
 #include "src/core/log_location.h"
 #include "src/device/device_linux.h"
@@ -13,7 +14,6 @@
 
 namespace {
 
-constexpr int pause_slice_ms = 50;
 constexpr int volume_pass_pause_ms = 100;
 
 // The kernel name of a dev node path: "/dev/sdb" -> "sdb".
@@ -32,27 +32,16 @@ void listener_linux::set_device(device* dev)
     m_device = dev;
 }
 
-bool listener_linux::m_pause(int milliseconds)
-{
-    QDeadlineTimer deadline(milliseconds);
-    while (!deadline.hasExpired()) {
-        if (QThread::currentThread()->isInterruptionRequested())
-            return false;
-        QThread::msleep(static_cast<unsigned long>(std::min<qint64>(pause_slice_ms, std::max<qint64>(deadline.remainingTime(), 1))));
-    }
-    return !QThread::currentThread()->isInterruptionRequested();
-}
-
 void listener_linux::start_listening()
 {
     const sysfs_tree tree(m_options.sysfs_root);
     int last_count = 0;
-    while (m_pause(m_options.poll_ms)) {
+    while (pause_unless_stopped(m_options.poll_ms)) {
         const int count = tree.count_usb_disks();
         if (count == last_count)
             continue;
         emit dev_changed();
-        if (!m_pause(m_options.settle_ms))
+        if (!pause_unless_stopped(m_options.settle_ms))
             return;
         emit dev_changed();
         last_count = count;

@@ -27,7 +27,6 @@ public slots:
     void find_volumes();
 
 private:
-    bool m_pause(int milliseconds);
 
     device* m_device = nullptr;
     device_options m_options;

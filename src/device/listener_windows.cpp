@@ -1,4 +1,5 @@
 #include "src/device/listener_windows.h"
+#include "src/device/listener_threads.h"
 
 #include "src/core/log_location.h"
 #include "src/device/device_windows.h"
@@ -18,7 +19,6 @@ namespace {
 // GUID_DEVINTERFACE_USB_DEVICE; ignored under DIGCF_ALLCLASSES but part of the call.
 const GUID usb_device_interface = {0xa5dcbf10, 0x6530, 0x11d2, {0x90, 0x1f, 0x00, 0xc0, 0x4f, 0xb9, 0x51, 0xed}};
 
-constexpr int pause_slice_ms = 50;
 // Between passes of the volume check: a wiped disk takes a while to show volumes again.
 constexpr int volume_pass_pause_ms = 100;
 
@@ -29,17 +29,6 @@ listener_windows::listener_windows(const device_options& options) : m_options(op
 void listener_windows::set_device(device* dev)
 {
     m_device = dev;
-}
-
-bool listener_windows::m_pause(int milliseconds)
-{
-    QDeadlineTimer deadline(milliseconds);
-    while (!deadline.hasExpired()) {
-        if (QThread::currentThread()->isInterruptionRequested())
-            return false;
-        Sleep(static_cast<DWORD>(std::min<qint64>(pause_slice_ms, std::max<qint64>(deadline.remainingTime(), 1))));
-    }
-    return !QThread::currentThread()->isInterruptionRequested();
 }
 
 int listener_windows::m_count_usb_storage()
@@ -60,12 +49,12 @@ int listener_windows::m_count_usb_storage()
 void listener_windows::start_listening()
 {
     int last_count = 0;
-    while (m_pause(m_options.poll_ms)) {
+    while (pause_unless_stopped(m_options.poll_ms)) {
         const int count = m_count_usb_storage();
         if (count < 0 || count == last_count)
             continue; // a failed count is skipped, not taken for "no devices"
         emit dev_changed();
-        if (!m_pause(m_options.settle_ms))
+        if (!pause_unless_stopped(m_options.settle_ms))
             return;
         emit dev_changed();
         last_count = count;

@@ -26,8 +26,6 @@ public slots:
     void find_volumes();
 
 private:
-    // Sleeps in short slices; false when the thread was asked to stop meanwhile.
-    bool m_pause(int milliseconds);
     // The number of USB storage devices, or -1 when it could not be counted.
     int m_count_usb_storage();
 

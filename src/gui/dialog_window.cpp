@@ -94,3 +94,15 @@ void dialog_window::m_clicked()
     hide();
     deleteLater();
 }
+
+dialog_window* dialog_window::stop_flashing(QWidget* window)
+{
+    auto* dialog = new dialog_window(
+        tr("Flashing is in progress, are you certain you want to stop flashing? <font color=\"#3a3939\">Progress "
+           "will be lost!</font>")
+            .toStdString(),
+        tr("Stop flashing?").toStdString(), tr("CONTINUE").toStdString(), tr("STOP FLASHING").toStdString(), true,
+        window);
+    dialog->show();
+    return dialog;
+}

@@ -14,6 +14,9 @@ public:
     dialog_window(const std::string& text, const std::string& title, const std::string& left_label,
                   const std::string& right_label, bool wide_right_label, QWidget* parent);
 
+    // "Stop flashing?" over the window, asked before a running flash is stopped or the window closed.
+    static dialog_window* stop_flashing(QWidget* window);
+
 signals:
     void accepted();
     void declined();

@@ -128,13 +128,7 @@ void progress_button::button_clicked()
     if (m_flashing) {
         QWidget* window = parentWidget() ? parentWidget()->parentWidget() : nullptr;
         window = window ? window->parentWidget() : nullptr;
-        auto* dialog = new dialog_window(
-            tr("Flashing is in progress, are you certain you want to stop flashing? <font color=\"#3a3939\">Progress "
-               "will be lost!</font>")
-                .toStdString(),
-            tr("Stop flashing?").toStdString(), tr("CONTINUE").toStdString(), tr("STOP FLASHING").toStdString(), true,
-            window);
-        dialog->show();
+        dialog_window* dialog = dialog_window::stop_flashing(window);
         connect(dialog, SIGNAL(accepted()), this, SIGNAL(cancel()));
         return;
     }

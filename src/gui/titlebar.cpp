@@ -45,13 +45,7 @@ void titlebar::m_close_dialog()
     QWidget* window = parentWidget();
     auto* host = dynamic_cast<window_host*>(window);
     if (host && host->is_flashing()) {
-        auto* dialog = new dialog_window(
-            tr("Flashing is in progress, are you certain you want to stop flashing? <font color=\"#3a3939\">Progress "
-               "will be lost!</font>")
-                .toStdString(),
-            tr("Stop flashing?").toStdString(), tr("CONTINUE").toStdString(), tr("STOP FLASHING").toStdString(), true,
-            window);
-        dialog->show();
+        dialog_window* dialog = dialog_window::stop_flashing(window);
         connect(dialog, SIGNAL(accepted()), window, SLOT(close()));
         return;
     }
