@@ -252,10 +252,9 @@ private slots:
         p.fields[0]->setText(btc);
         p.button->button_clicked();
         if (!asks) {
-            QTRY_VERIFY(p.window->is_flashing());
+            // The run went straight to the release lookup (which then fails: no archive is served).
             QTRY_VERIFY(!m_server->requests().isEmpty());
-            p.window->cancel();
-            QVERIFY(!p.window->is_flashing());
+            QVERIFY(!p.window->findChild<dialog_window*>());
             return;
         }
         QTRY_VERIFY(p.window->findChild<dialog_window*>());
@@ -345,21 +344,31 @@ private slots:
 
     void cancel_during_write()
     {
-        QByteArray big(160 * 1024 * 1024, '\0');
+        QByteArray big(400 * 1024 * 1024, '\0');
         for (int i = 0; i < 8; ++i)
             big[big.size() - 1 - i] = static_cast<char>((offset >> (8 * i)) & 0xff);
-        add_stick(16000000000LL, 170 * 1024 * 1024);
+        add_stick(16000000000LL, 4096);
         publish(big);
         big.clear();
         parts p = open_window();
         p.fields[0]->setText(btc);
+        // Stop as soon as writing begins: watched closely, so the write is still far from done.
+        QTimer watch;
+        bool stopped = false;
+        connect(&watch, &QTimer::timeout, this, [&] {
+            if (!stopped && log().contains("Burning started")) {
+                stopped = true;
+                p.window->cancel();
+            }
+        });
+        watch.start(2);
         p.button->button_clicked();
-        QTRY_VERIFY_WITH_TIMEOUT(log().contains("Burning started"), 20000);
-        p.window->cancel();
+        QTRY_VERIFY_WITH_TIMEOUT(stopped, 60000);
         QVERIFY(!p.window->is_flashing());
         QTRY_COMPARE_WITH_TIMEOUT(open_descriptors_on(m_system->node("sdb")), 0, 10000);
         QVERIFY(p.drives->isEnabled());
         QTRY_VERIFY(log().contains("Burning canceled"));
+        QVERIFY(QFileInfo(m_system->node("sdb")).size() < 400 * 1024 * 1024); // the first block never came
     }
 };
 
