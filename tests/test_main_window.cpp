@@ -355,15 +355,19 @@ private slots:
         // Stop as soon as writing begins: watched closely, so the write is still far from done.
         QTimer watch;
         bool stopped = false;
+        bool kept_locked = false;
         connect(&watch, &QTimer::timeout, this, [&] {
             if (!stopped && log().contains("Burning started")) {
                 stopped = true;
+                p.window->update_window(); // a stick plugged in meanwhile changes nothing about the run
+                kept_locked = p.window->is_flashing() && !p.fields[0]->isEnabled() && p.button->clickable();
                 p.window->cancel();
             }
         });
         watch.start(2);
         p.button->button_clicked();
         QTRY_VERIFY_WITH_TIMEOUT(stopped, 60000);
+        QVERIFY(kept_locked);
         QVERIFY(!p.window->is_flashing());
         QTRY_COMPARE_WITH_TIMEOUT(open_descriptors_on(m_system->node("sdb")), 0, 10000);
         QVERIFY(p.drives->isEnabled());

@@ -252,15 +252,17 @@ void main_window::update_window()
     m_form_separator->show();
     m_status_label->hide();
 
-    if (!m_device_selection->has_valid_device() || !m_retriever) {
+    // A run keeps its locks and its progress bar whatever else changes meanwhile (a stick plugged
+    // in during a flash): the retriever is gone once the drive is being prepared or written.
+    if (m_flashing) {
+        m_more_settings->disable();
+        m_btc_input->setEnabled(false);
+    } else if (!m_device_selection->has_valid_device() || !m_retriever) {
         m_btc_input->setEnabled(true);
         m_more_settings->show_more();
         m_progress_button->disable();
         m_warning_label->hide();
         input_fields_changed();
-    } else if (m_flashing) {
-        m_more_settings->disable();
-        m_btc_input->setEnabled(false);
     } else {
         m_btc_input->setEnabled(true);
         m_progress_button->reset();
