@@ -557,7 +557,9 @@ void main_window::changeEvent(QEvent* event)
 
 void main_window::showEvent(QShowEvent* event)
 {
-    if (!isVisible())
+    // Qt marks the window visible before this event arrives; a show of our own (not the window
+    // system's restore) is the moment it becomes visible.
+    if (!event->spontaneous())
         KLOG(logger::fatal, "visible");
     QWidget::showEvent(event);
 }
