@@ -271,13 +271,13 @@ bool flash_session::m_inflate(const std::string& archive, int64_t& image_size)
 {
     // Once for all targets: their burners then find the image in place.
     image_manipulator manipulator;
-    connect(&manipulator, &image_manipulator::report_progress, this, [this](qint64 done, qint64 total) {
+    QElapsedTimer last;
+    connect(&manipulator, &image_manipulator::report_progress, this, [this, &last](qint64 done, qint64 total) {
         for (auto& run : m_drives) {
             run->phase = "inflate";
             run->done = done;
             run->total = total;
         }
-        static QElapsedTimer last;
         if (!last.isValid() || last.elapsed() > (m_io.terminal ? 200 : 3000)) {
             last.start();
             m_print_progress(false);
