@@ -199,6 +199,18 @@ private slots:
         QVERIFY(image_builder::read_file(path("app/configuration.txt")).contains("\"worker\": \"r(%d,2)\""));
     }
 
+    void damaged_archive_is_reported_and_removed()
+    {
+        QByteArray archive = image_builder::gzip(m_image);
+        archive.truncate(archive.size() / 2);
+        image_builder::write_file(path("cut.gz"), archive);
+        captured io;
+        QCOMPARE(run({"--btc", btc, "--image", path("cut.gz"), "--target", path("a.img")}, io), 1);
+        QVERIFY2(io.err().contains("the archive is damaged and was removed"), qPrintable(io.err()));
+        QVERIFY(!QFile::exists(path("cut.gz")));
+        QVERIFY(!QFile::exists(path("a.img")));
+    }
+
     void devices_need_confirmation_and_size()
     {
         QTemporaryDir root;

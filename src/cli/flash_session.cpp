@@ -289,9 +289,16 @@ bool flash_session::m_inflate(const std::string& archive, int64_t& image_size)
         image_size = static_cast<int64_t>(QFileInfo(QString::fromStdString(image_manipulator::decompressed_path(archive))).size());
         std::fclose(image);
     }
+    if (!image) {
+        const bool removed = !QFileInfo::exists(QString::fromStdString(archive));
+        m_say("error: cannot inflate " + archive
+              + (removed ? ": the archive is damaged and was removed; run again to fetch it anew"
+                         : ": it or the folder beside it cannot be read or written (see the log)"));
+        return false;
+    }
     if (offset == image_manipulator::no_offset) {
-        m_say("error: the image is damaged or has no place for the settings; it was removed, run again to download "
-              "it anew");
+        m_say("error: the image " + image_manipulator::decompressed_path(archive)
+              + " has no place for the settings (no valid config offset in its last eight bytes)");
         return false;
     }
     m_config_offset = offset;
