@@ -2,6 +2,7 @@
 #include "src/core/log_location.h"
 #include "src/core/permission_manager.h"
 #include "src/gui/main_window.h"
+#include "src/gui/style_kit.h"
 
 #include <QApplication>
 #include <QTranslator>
@@ -10,6 +11,9 @@
 #include <string>
 
 namespace {
+
+// The fonts and images are there before anything runs.
+const bool resources_registered = (register_resources(), true);
 
 bool scaling_chosen_by_environment()
 {
