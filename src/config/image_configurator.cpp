@@ -170,23 +170,37 @@ void advance_worker_name(settings* values)
     values->worker = advanced;
 }
 
-QByteArray configuration_text(const settings& values)
+namespace {
+
+// The document as it goes into the image: the worker name expanded.
+QByteArray embedded_document(const settings& values)
 {
     settings embedded = values;
     embedded.worker = expand_worker_name(values.worker);
-    QByteArray text = settings_document(embedded);
-    if (text.size() > configuration_size)
+    return settings_document(embedded);
+}
+
+// Padded with line feeds to the full 2048 bytes; empty when the document does not fit.
+QByteArray padded(QByteArray document)
+{
+    if (document.size() > configuration_size)
         return QByteArray();
-    text.append(QByteArray(configuration_size - text.size(), '\n'));
-    return text;
+    document.append(QByteArray(configuration_size - document.size(), '\n'));
+    return document;
+}
+
+} // namespace
+
+QByteArray configuration_text(const settings& values)
+{
+    return padded(embedded_document(values));
 }
 
 QByteArray configure_image(const std::string& folder, settings values)
 {
-    settings embedded = values;
-    embedded.worker = expand_worker_name(values.worker);
-    KLOG(logger::debug, "Configuration file size: " << settings_document(embedded).size());
-    QByteArray text = configuration_text(values);
+    const QByteArray document = embedded_document(values);
+    KLOG(logger::debug, "Configuration file size: " << document.size());
+    QByteArray text = padded(document);
     if (text.isEmpty()) {
         KLOG(logger::fatal, "Configuration file exceeds 2kB");
         return text;

@@ -178,6 +178,24 @@ QLabel* usb_head_icon(QWidget* parent)
     return image_label(parent, ":/resources/usb-head/usb-head.svg", 16, 20);
 }
 
+QFrame* dark_bubble_frame(QWidget* parent)
+{
+    auto* bubble = new QFrame(parent);
+    bubble->setStyleSheet("background: #3a3939;border-radius: 5px");
+    bubble->setGraphicsEffect(standard_shadow(bubble));
+    return bubble;
+}
+
+QLabel* dark_bubble_arrow(QWidget* parent)
+{
+    auto* arrow = new QLabel(parent);
+    arrow->setPixmap(arrow_down_dark_pixmap());
+    arrow->setFixedSize(8, 5);
+    arrow->setScaledContents(true);
+    arrow->setGraphicsEffect(standard_shadow(arrow));
+    return arrow;
+}
+
 QPixmap arrow_down_pixmap()
 {
     return pixmap(":/resources/icons/arrow-down.svg");

@@ -37,6 +37,10 @@ QLabel* rectangle_done_image(QWidget* parent);
 QLabel* rectangle_empty_image(QWidget* parent);
 QLabel* usb_head_icon(QWidget* parent);
 
+// The dark speech bubble of tooltips and field errors: its frame and the arrow under it.
+QFrame* dark_bubble_frame(QWidget* parent);
+QLabel* dark_bubble_arrow(QWidget* parent);
+
 QPixmap arrow_down_pixmap();
 QPixmap arrow_down_light_pixmap();
 QPixmap arrow_down_dark_pixmap();

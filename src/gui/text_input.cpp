@@ -22,15 +22,8 @@ const char* const error_style = "QLineEdit {border-radius: 4px;background-color:
 text_input_popup::text_input_popup(const std::string& text, QWidget* parent) : QFrame(parent)
 {
     setStyleSheet("background: transparent;border-radius: 5px;");
-    auto* arrow = new QLabel(this);
-    arrow->setPixmap(arrow_down_dark_pixmap());
-    arrow->setFixedSize(8, 5);
-    arrow->setScaledContents(true);
-    arrow->setGraphicsEffect(standard_shadow(arrow));
-
-    auto* bubble = new QFrame(this);
-    bubble->setStyleSheet("background: #3a3939;border-radius: 5px");
-    bubble->setGraphicsEffect(standard_shadow(bubble));
+    QLabel* arrow = dark_bubble_arrow(this);
+    QFrame* bubble = dark_bubble_frame(this);
     bubble->move(0, 0);
 
     auto* message = new QLabel(tr(text.c_str()), bubble);

@@ -6,15 +6,8 @@
 
 tooltip_pop_up::tooltip_pop_up(const std::string& text, int arrow_x, QWidget* parent) : QFrame(parent)
 {
-    auto* arrow = new QLabel(this);
-    arrow->setPixmap(arrow_down_dark_pixmap());
-    arrow->setFixedSize(8, 5);
-    arrow->setScaledContents(true);
-    arrow->setGraphicsEffect(standard_shadow(arrow));
-
-    auto* bubble = new QFrame(this);
-    bubble->setStyleSheet("background: #3a3939;border-radius: 5px");
-    bubble->setGraphicsEffect(standard_shadow(bubble));
+    QLabel* arrow = dark_bubble_arrow(this);
+    QFrame* bubble = dark_bubble_frame(this);
 
     auto* label = new QLabel(tr(text.c_str()), bubble);
     label->setStyleSheet("font-size: 12px;font-weight: normal;line-height: 1.33;color: #fcfcfc;background: transparent;");
