@@ -81,7 +81,7 @@ private slots:
     {
         const QString downloads = m_dir.path() + "/downloads";
         QDir().mkpath(downloads);
-        image_builder::write_file(downloads + "/2.4.0", image_builder::disk_image(2 * 1024 * 1024, 4096));
+        image_builder::write_file(downloads + "/2.4.0.gz", image_builder::gzip(image_builder::disk_image(2 * 1024 * 1024, 4096)));
 
         QTemporaryDir root;
         fake_system system(root.path());

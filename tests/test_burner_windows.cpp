@@ -59,7 +59,7 @@ class test_burner_windows : public QObject {
             state().disks.push_back(disk);
         }
         m_archive = (m_dir.path() + "/2.3.1.gz").toStdString();
-        image_builder::write_file(m_dir.path() + "/2.3.1", image); // inflated before: reused as it is
+        image_builder::write_file(m_dir.path() + "/2.3.1.gz", image_builder::gzip(image, 1));
         m_disk = std::make_shared<device_windows>();
         m_disk->path = "\\\\.\\PhysicalDrive12";
         m_disk->sector_size = 512;

@@ -199,16 +199,36 @@ private slots:
         QVERIFY(image_builder::read_file(path("app/configuration.txt")).contains("\"worker\": \"r(%d,2)\""));
     }
 
-    void damaged_archive_is_reported_and_removed()
+    void a_users_archive_is_only_read()
     {
         QByteArray archive = image_builder::gzip(m_image);
         archive.truncate(archive.size() / 2);
-        image_builder::write_file(path("cut.gz"), archive);
-        captured io;
-        QCOMPARE(run({"--btc", btc, "--image", path("cut.gz"), "--target", path("a.img")}, io), 1);
-        QVERIFY2(io.err().contains("the archive is damaged and was removed"), qPrintable(io.err()));
-        QVERIFY(!QFile::exists(path("cut.gz")));
+        QDir().mkpath(path("mine"));
+        image_builder::write_file(path("mine/cut.gz"), archive);
+        captured damaged;
+        QCOMPARE(run({"--btc", btc, "--image", path("mine/cut.gz"), "--target", path("a.img")}, damaged), 1);
+        QVERIFY2(damaged.err().contains("the archive is damaged or incomplete (it was left as it is)"),
+                 qPrintable(damaged.err()));
+        QCOMPARE(image_builder::read_file(path("mine/cut.gz")), archive);
         QVERIFY(!QFile::exists(path("a.img")));
+
+        captured missing;
+        QCOMPARE(run({"--btc", btc, "--image", path("mine/absent.gz"), "--target", path("a.img")}, missing), 2);
+        QVERIFY2(missing.err().contains("cannot read --image " + path("mine/absent.gz") + ": No such file"),
+                 qPrintable(missing.err()));
+
+        // The user's own raw image beside the archive is neither flashed nor touched, and the run
+        // makes nothing beside the archive.
+        image_builder::write_file(path("mine/release.gz"), image_builder::read_file(path("release.gz")));
+        image_builder::write_file(path("mine/release"), "the user's own file");
+        captured good;
+        QCOMPARE(run({"--btc", btc, "--image", path("mine/release.gz"), "--target", path("a.img"), "--verify"}, good),
+                 0);
+        QVERIFY(image_builder::read_file(path("a.img")).left(m_image.size())
+                == image_builder::configured(m_image, offset, text_on(path("a.img"))));
+        QCOMPARE(image_builder::read_file(path("mine/release")), QByteArray("the user's own file"));
+        QCOMPARE(QDir(path("mine")).entryList(QDir::Files), (QStringList{"cut.gz", "release", "release.gz"}));
+        QDir(path("mine")).removeRecursively();
     }
 
     void devices_need_confirmation_and_size()

@@ -6,6 +6,8 @@
 
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
 #include <zlib.h>
 
 namespace {
@@ -63,7 +65,7 @@ private slots:
     void cleanup()
     {
         QDir dir(m_dir.path());
-        for (const QString& name : dir.entryList(QDir::Files | QDir::System))
+        for (const QString& name : dir.entryList(QDir::Files | QDir::System | QDir::Hidden))
             if (!name.endsWith(".log"))
                 dir.remove(name);
     }
@@ -116,16 +118,133 @@ private slots:
         QCOMPARE(read_all(path("big")), data);
     }
 
-    void reuses_an_existing_image()
+    void reuses_only_an_image_made_from_its_archive()
     {
-        write_all(path("2.3.1.gz"), gzip("new content"));
-        write_all(path("2.3.1"), "earlier image");
+        const QByteArray data = random_bytes(5000, 4) + image_with_offset(300000, 4096);
+        write_all(path("2.3.1.gz"), gzip(data));
         image_manipulator manipulator(m_engine);
         QSignalSpy progress(&manipulator, &image_manipulator::report_progress);
+        {
+            stream_guard image{manipulator.decompress_image(path("2.3.1.gz").toStdString())};
+            QVERIFY(image.stream && progress.size() > 0);
+            QCOMPARE(std::fwrite("text", 1, 4, image.stream), size_t(4)); // a run embeds its text in place
+        }
+        QVERIFY(QFile::exists(path("2.3.1.record")));
+        progress.clear();
+        stream_guard again{manipulator.decompress_image(path("2.3.1.gz").toStdString())};
+        QVERIFY(again.stream);
+        QCOMPARE(progress.size(), 0);
+        QCOMPARE(read_all(path("2.3.1")).left(4), QByteArray("text"));
+    }
+
+    void leftovers_are_made_again_data()
+    {
+        QTest::addColumn<QByteArray>("leftover");
+        QTest::addColumn<bool>("recorded");
+        const QByteArray data = random_bytes(5000, 5) + image_with_offset(300000, 4096);
+        // A cut-off copy whose last eight bytes are zero would announce the offset 0.
+        QTest::newRow("empty") << QByteArray() << false;
+        QTest::newRow("truncated, zero tail") << data.left(100000) + QByteArray(8, '\0') << false;
+        QTest::newRow("whole but unrecorded") << data << false;
+        QTest::newRow("shortened after its record") << data.left(200000) << true;
+    }
+    void leftovers_are_made_again()
+    {
+        QFETCH(QByteArray, leftover);
+        QFETCH(bool, recorded);
+        const QByteArray data = random_bytes(5000, 6) + image_with_offset(300000, 4096);
+        write_all(path("2.3.1.gz"), gzip(data));
+        image_manipulator manipulator(m_engine);
+        if (recorded) {
+            stream_guard made{manipulator.decompress_image(path("2.3.1.gz").toStdString())};
+        }
+        write_all(path("2.3.1"), leftover);
         stream_guard image{manipulator.decompress_image(path("2.3.1.gz").toStdString())};
         QVERIFY(image.stream);
-        QCOMPARE(progress.size(), 0);
-        QCOMPARE(read_all(path("2.3.1")), QByteArray("earlier image"));
+        QVERIFY(read_all(path("2.3.1")) == data);
+        QCOMPARE(manipulator.read_config_offset(image.stream), quint64(4096));
+    }
+
+    void a_new_archive_of_the_same_name_is_inflated()
+    {
+        write_all(path("2.3.1.gz"), gzip(random_bytes(40000, 7)));
+        image_manipulator manipulator(m_engine);
+        { stream_guard first{manipulator.decompress_image(path("2.3.1.gz").toStdString())}; }
+        const QByteArray second = random_bytes(50000, 8);
+        write_all(path("2.3.1.gz"), gzip(second));
+        stream_guard image{manipulator.decompress_image(path("2.3.1.gz").toStdString())};
+        QVERIFY(image.stream);
+        QVERIFY(read_all(path("2.3.1")) == second);
+    }
+
+    void gzip_members_make_one_image_data()
+    {
+        QTest::addColumn<QByteArray>("archive");
+        QTest::addColumn<QByteArray>("image");
+        const QByteArray a = random_bytes(700000, 11), b = QByteArray(600000, 'b'), c = random_bytes(10, 12);
+        QTest::newRow("two members") << gzip(a) + gzip(b) << a + b;
+        QTest::newRow("three, then zero padding") << gzip(a) + gzip(c, 0) + gzip(b, 9) + QByteArray(70000, '\0')
+                                                  << a + c + b;
+        QTest::newRow("an empty member between") << gzip(a) + gzip(QByteArray()) + gzip(c) << a + c;
+        QTest::newRow("garbage after the last") << gzip(a) + QByteArray("junk") << QByteArray();
+        QTest::newRow("zeros, then another member") << gzip(a) + QByteArray(16, '\0') + gzip(c) << QByteArray();
+        QTest::newRow("second member cut off") << gzip(a) + gzip(b).left(100) << QByteArray();
+        QTest::newRow("second member bad header") << gzip(a) + QByteArray("\x1f\x8c", 2) + gzip(c).mid(2)
+                                                  << QByteArray();
+    }
+    void gzip_members_make_one_image()
+    {
+        QFETCH(QByteArray, archive);
+        QFETCH(QByteArray, image);
+        write_all(path("2.5.0.gz"), archive);
+        image_manipulator manipulator(m_engine);
+        stream_guard made{manipulator.decompress_image(path("2.5.0.gz").toStdString())};
+        if (image.isEmpty()) {
+            QVERIFY(!made.stream);
+            QVERIFY(manipulator.last_failure() == image_manipulator::failure::damaged);
+            QVERIFY(!QFile::exists(path("2.5.0")));
+        } else {
+            QVERIFY(made.stream);
+            QVERIFY(read_all(path("2.5.0")) == image);
+        }
+    }
+
+    void a_users_archive_is_only_read()
+    {
+        // Two archives of one name in two folders, and the user's own file beside each.
+        QDir().mkpath(path("one"));
+        QDir().mkpath(path("two"));
+        const QByteArray first = random_bytes(30000, 13), second = random_bytes(30000, 14);
+        write_all(path("one/kelvra.img.gz"), gzip(first));
+        write_all(path("two/kelvra.img.gz"), gzip(second));
+        write_all(path("one/kelvra.img"), "the user's own raw image");
+        QByteArray cut = gzip(second);
+        cut.chop(100);
+        write_all(path("two/cut.img.gz"), cut);
+
+        const std::string downloads = path("downloads").toStdString();
+        QDir().mkpath(path("downloads"));
+        const image_source a = image_cache::for_local_archive(path("one/kelvra.img.gz").toStdString(), downloads);
+        const image_source b = image_cache::for_local_archive(path("two/kelvra.img.gz").toStdString(), downloads);
+        QVERIFY(a.image != b.image && !a.archive_is_ours);
+        QCOMPARE(QFileInfo(QString::fromStdString(a.image)).absolutePath(), path("downloads"));
+        image_manipulator manipulator(m_engine);
+        { stream_guard made{manipulator.decompress_image(a)}; QVERIFY(made.stream); }
+        { stream_guard made{manipulator.decompress_image(b)}; QVERIFY(made.stream); }
+        QVERIFY(read_all(QString::fromStdString(a.image)) == first);
+        QVERIFY(read_all(QString::fromStdString(b.image)) == second);
+
+        const image_source damaged = image_cache::for_local_archive(path("two/cut.img.gz").toStdString(), downloads);
+        QVERIFY(!manipulator.decompress_image(damaged));
+        QVERIFY(manipulator.last_failure() == image_manipulator::failure::damaged);
+        QCOMPARE(read_all(path("two/cut.img.gz")), cut);
+        QCOMPARE(QDir(path("one")).entryList(QDir::Files), (QStringList{"kelvra.img", "kelvra.img.gz"}));
+        QCOMPARE(QDir(path("two")).entryList(QDir::Files), (QStringList{"cut.img.gz", "kelvra.img.gz"}));
+        QCOMPARE(read_all(path("one/kelvra.img")), QByteArray("the user's own raw image"));
+        QCOMPARE(QDir(path("downloads")).entryList({"*.part"}, QDir::Files), QStringList());
+        QDir(path("one")).removeRecursively();
+        QDir(path("two")).removeRecursively();
+        QDir(path("downloads")).removeRecursively();
     }
 
     void damaged_archives_leave_nothing_behind_data()
@@ -159,7 +278,7 @@ private slots:
         FILE* image = manipulator.decompress_image(path("2.4.0.gz").toStdString());
         QVERIFY(!image);
         QVERIFY(!QFile::exists(path("2.4.0")));
-        QVERIFY(!QFile::exists(path("2.4.0.part")));
+        QCOMPARE(QDir(m_dir.path()).entryList({"*.part"}, QDir::Files), QStringList());
         QVERIFY2(!QFile::exists(path("2.4.0.gz")), "a damaged archive must be fetched again");
     }
 
@@ -171,12 +290,22 @@ private slots:
         QVERIFY(log().endsWith("] [decompress_image] Cannot open files\n"));
 
         // A write error (a full disk) must end the loop, keep the good archive and leave no image.
-        write_all(path("full.gz"), gzip(random_bytes(200000)));
-        QVERIFY(QFile::link("/dev/full", path("full.part")));
-        QVERIFY(!manipulator.decompress_image(path("full.gz").toStdString()));
+        write_all(path("full.gz"), gzip(random_bytes(400000)));
+        const qint64 log_size = log().size();
+        rlimit before{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &before), 0);
+        rlimit small = before;
+        small.rlim_cur = static_cast<rlim_t>(std::max<qint64>(300000, log_size + 65536));
+        std::signal(SIGXFSZ, SIG_IGN); // a write past the limit then fails with EFBIG instead
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        FILE* image = manipulator.decompress_image(path("full.gz").toStdString());
+        const image_manipulator::failure why = manipulator.last_failure();
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &before), 0);
+        QVERIFY(!image);
+        QVERIFY(why == image_manipulator::failure::io_error);
         QVERIFY(!QFile::exists(path("full")));
         QVERIFY(QFile::exists(path("full.gz")));
-        QVERIFY(!QFileInfo(path("full.part")).isSymLink());
+        QCOMPARE(QDir(m_dir.path()).entryList({"*.part"}, QDir::Files), QStringList());
     }
 
     void config_offsets_data()

@@ -2,11 +2,13 @@
 
 #include "src/config/field_rules.h"
 #include "src/core/app_paths.h"
+#include "src/core/file_io.h"
 #include "src/core/log_location.h"
 #include "src/image/image_burner.h"
 #include "src/image/image_manipulator.h"
 #include "src/image/image_retriever.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
@@ -17,6 +19,7 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -138,10 +141,22 @@ int flash_session::run()
             return 2;
         }
 
+    if (!m_request.image.empty() && !m_archive_readable())
+        return 2;
+
     save_settings(m_folder, values);
-    m_archive = m_request.image.empty() ? m_fetch_archive() : m_request.image;
+    if (m_request.image.empty()) {
+        m_archive = m_fetch_archive();
+        m_source = image_cache::for_download(m_archive);
+    } else if (m_lock_folder()) {
+        m_archive = m_request.image;
+        m_source = image_cache::for_local_archive(m_archive, m_folder + "/downloads");
+        image_cache::clean(m_folder + "/downloads", m_source.image);
+    }
     int64_t image_size = 0;
-    if (m_archive.empty() || m_canceled || !m_inflate(m_archive, image_size)) {
+    const bool inflated = !m_archive.empty() && !m_canceled && m_inflate(image_size);
+    m_lock.reset(); // the image is made: other runs may use the folder while this one writes
+    if (!inflated) {
         if (m_canceled)
             m_say("Canceled.");
         return 1;
@@ -241,13 +256,47 @@ bool flash_session::m_confirm_devices(const std::vector<std::shared_ptr<device>>
     return true;
 }
 
+bool flash_session::m_archive_readable()
+{
+    // The user's own file: checked before anything is written, and never touched.
+    const std::string& archive = m_request.image;
+    FILE* stream = open_file(archive, "rb");
+    const int error = errno;
+    if (stream && QFileInfo(QString::fromStdString(archive)).isFile()) {
+        std::fclose(stream);
+        return true;
+    }
+    if (stream)
+        std::fclose(stream);
+    m_say("error: cannot read --image " + archive + ": " + (stream ? "not a file" : std::strerror(error)));
+    return false;
+}
+
+bool flash_session::m_lock_folder()
+{
+    // The signal watcher of Ctrl-C runs in the event loop: keep it turning while waiting.
+    m_lock = wait_for_folder_lock(
+        m_folder + "/downloads",
+        [this] {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+            return m_canceled.load();
+        },
+        [this] { m_say("waiting for another run using " + m_folder); });
+    return m_lock != nullptr;
+}
+
 std::string flash_session::m_fetch_archive()
 {
     auto* retriever = new image_retriever(m_folder);
     m_retriever = retriever;
     std::string archive;
     QEventLoop loop;
-    connect(retriever, &image_retriever::finished_download, &loop, [&](std::string path) { archive = path; });
+    connect(retriever, &image_retriever::finished_download, &loop, [&, retriever](std::string path) {
+        archive = path;
+        m_lock = retriever->take_folder_lock();
+    });
+    connect(retriever, &image_retriever::waiting_for_folder, &loop,
+            [this](QString) { m_say("waiting for another run using " + m_folder); });
     connect(retriever, &image_retriever::error_msg, &loop,
             [&](QString text, bool) { m_say("error: " + text.toStdString()); });
     connect(retriever, &image_retriever::progress_updated, &loop, [&](qint64 done, qint64 total) {
@@ -267,7 +316,7 @@ std::string flash_session::m_fetch_archive()
     return archive;
 }
 
-bool flash_session::m_inflate(const std::string& archive, int64_t& image_size)
+bool flash_session::m_inflate(int64_t& image_size)
 {
     // Once for all targets: their burners then find the image in place.
     image_manipulator manipulator;
@@ -283,21 +332,22 @@ bool flash_session::m_inflate(const std::string& archive, int64_t& image_size)
             m_print_progress(false);
         }
     });
-    FILE* image = manipulator.decompress_image(archive);
+    FILE* image = manipulator.decompress_image(m_source);
     const uint64_t offset = manipulator.read_config_offset(image);
     if (image) {
-        image_size = static_cast<int64_t>(QFileInfo(QString::fromStdString(image_manipulator::decompressed_path(archive))).size());
+        image_size = static_cast<int64_t>(QFileInfo(QString::fromStdString(m_source.image)).size());
         std::fclose(image);
     }
     if (!image) {
-        const bool removed = !QFileInfo::exists(QString::fromStdString(archive));
-        m_say("error: cannot inflate " + archive
-              + (removed ? ": the archive is damaged and was removed; run again to fetch it anew"
-                         : ": it or the folder beside it cannot be read or written (see the log)"));
+        std::string why = ": it or the downloads folder cannot be read or written (see the log)";
+        if (manipulator.last_failure() == image_manipulator::failure::damaged)
+            why = m_source.archive_is_ours ? ": the archive is damaged and was removed; run again to fetch it anew"
+                                           : ": the archive is damaged or incomplete (it was left as it is)";
+        m_say("error: cannot inflate " + m_archive + why);
         return false;
     }
     if (offset == image_manipulator::no_offset) {
-        m_say("error: the image " + image_manipulator::decompressed_path(archive)
+        m_say("error: the image inflated from " + m_archive
               + " has no place for the settings (no valid config offset in its last eight bytes)");
         return false;
     }
@@ -341,6 +391,7 @@ void flash_session::m_write_all()
         }
         run->phase = "write";
         run->burner = new image_burner(m_archive, run->disk.get(), run->configuration);
+        run->burner->set_image_source(m_source);
         if (m_request.verify)
             run->burner->set_block_observer([run](uint64_t, const unsigned char* data, size_t size) {
                 run->written.addData(reinterpret_cast<const char*>(data), static_cast<int>(size));

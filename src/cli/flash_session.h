@@ -4,6 +4,8 @@
 #include "src/config/image_configurator.h"
 #include "src/device/device_manager.h"
 #include "src/device/disk_access.h"
+#include "src/image/folder_lock.h"
+#include "src/image/image_cache.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -48,8 +50,10 @@ private:
     int m_list_devices();
     bool m_settings_ok(settings& values);
     bool m_confirm_devices(const std::vector<std::shared_ptr<device>>& listed);
+    bool m_archive_readable();
     std::string m_fetch_archive();
-    bool m_inflate(const std::string& archive, int64_t& image_size);
+    bool m_lock_folder();
+    bool m_inflate(int64_t& image_size);
     void m_open_targets(int64_t image_size);
     void m_write_all();
     void m_check(drive& run);
@@ -64,6 +68,9 @@ private:
     std::unique_ptr<device_manager> m_devices;
     std::vector<std::unique_ptr<drive>> m_drives;
     std::string m_archive;
+    image_source m_source;
+    // Held from the lookup until the image is made; released before any drive is written.
+    shared_folder_lock m_lock;
     uint64_t m_config_offset = 0;
     std::atomic<bool> m_canceled{false};
     QObject* m_retriever = nullptr;

@@ -1,11 +1,11 @@
 #include "src/config/image_configurator.h"
 
+#include "src/core/durable_file.h"
 #include "src/core/log_location.h"
 
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QString>
 
 #include <cctype>
@@ -116,12 +116,8 @@ std::unique_ptr<settings> load_settings(const std::string& folder)
 
 void save_settings(const std::string& folder, settings values)
 {
-    // Written beside the old file and renamed over it: a crash mid-save keeps the old settings.
-    QSaveFile file(configuration_path(folder));
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    file.write(settings_document(values));
-    file.commit();
+    // A crash or power cut mid-save keeps the old settings, never an empty file.
+    write_durably(configuration_path(folder).toStdString(), settings_document(values));
 }
 
 std::string expand_worker_name(const std::string& worker)

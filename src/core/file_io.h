@@ -10,5 +10,14 @@ FILE* open_file(const std::string& utf8_path, const char* mode);
 int64_t file_tell(FILE* stream);
 int file_seek(FILE* stream, int64_t offset, int whence);
 
+// Pushes a file's contents (not only the C library's buffer) to the disk, so that a power cut
+// after a rename that publishes it cannot leave a complete-looking but empty file.
+bool flush_to_disk(const std::string& utf8_path);
+// Makes the renames and removals inside a folder durable (a no-op where the system does it).
+bool flush_folder(const std::string& utf8_path);
+
+// Renames from over to, replacing a file of that name in one step.
+bool replace_file(const std::string& from, const std::string& to);
+
 // Whether the stream is an interactive terminal.
 bool stream_is_terminal(FILE* stream);

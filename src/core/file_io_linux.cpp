@@ -1,5 +1,6 @@
 #include "src/core/file_io.h"
 
+#include <fcntl.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -18,6 +19,34 @@ int64_t file_tell(FILE* stream)
 int file_seek(FILE* stream, int64_t offset, int whence)
 {
     return fseeko(stream, static_cast<off_t>(offset), whence);
+}
+
+namespace {
+
+bool sync_path(const std::string& utf8_path, int flags)
+{
+    const int descriptor = ::open(utf8_path.c_str(), flags | O_CLOEXEC);
+    if (descriptor < 0)
+        return false;
+    const bool synced = ::fsync(descriptor) == 0;
+    return ::close(descriptor) == 0 && synced;
+}
+
+} // namespace
+
+bool flush_to_disk(const std::string& utf8_path)
+{
+    return sync_path(utf8_path, O_RDONLY);
+}
+
+bool flush_folder(const std::string& utf8_path)
+{
+    return sync_path(utf8_path, O_RDONLY | O_DIRECTORY);
+}
+
+bool replace_file(const std::string& from, const std::string& to)
+{
+    return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
 bool stream_is_terminal(FILE* stream)

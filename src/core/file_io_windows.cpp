@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <windows.h>
+
 #include <io.h>
 #include <stdio.h>
 
@@ -20,6 +22,28 @@ int64_t file_tell(FILE* stream)
 int file_seek(FILE* stream, int64_t offset, int whence)
 {
     return _fseeki64(stream, offset, whence);
+}
+
+bool flush_to_disk(const std::string& utf8_path)
+{
+    // FlushFileBuffers, which _commit calls, needs a handle opened for writing.
+    FILE* stream = open_file(utf8_path, "r+b");
+    if (!stream)
+        return false;
+    const bool flushed = std::fflush(stream) == 0 && _commit(_fileno(stream)) == 0;
+    return std::fclose(stream) == 0 && flushed;
+}
+
+bool flush_folder(const std::string&)
+{
+    return true; // NTFS journals its directory changes itself
+}
+
+bool replace_file(const std::string& from, const std::string& to)
+{
+    const std::wstring wide_from = QString::fromStdString(from).toStdWString();
+    const std::wstring wide_to = QString::fromStdString(to).toStdWString();
+    return MoveFileExW(wide_from.c_str(), wide_to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool stream_is_terminal(FILE* stream)

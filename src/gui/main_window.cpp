@@ -365,6 +365,7 @@ void main_window::on_button_click()
     }
     m_flashing = true;
     m_lock_controls(true);
+    m_folder_lock.reset();
     m_retriever = new image_retriever(*m_app_folder);
     m_retriever->request_latest_release();
     m_more_settings->disable();
@@ -379,6 +380,8 @@ void main_window::download_finished(std::string file_name)
 {
     KLOG(logger::fatal, "finished");
     m_file_name = file_name;
+    if (m_retriever)
+        m_folder_lock = m_retriever->take_folder_lock();
     m_retriever = nullptr;
     if (!m_device || m_device_selection->get_selected_device() != m_device) {
         cancel();
@@ -399,6 +402,7 @@ void main_window::start_burning()
         if (config.isEmpty())
             emit error(tr("Config file exceeds 2kB"), true);
         // No burner takes the disk over: release what the preparation left open.
+        m_folder_lock.reset();
         m_device_manager->release_device(*m_device);
         m_progress_button->reset();
         m_device_manager->unmount_device(*m_device, true);
@@ -408,6 +412,7 @@ void main_window::start_burning()
 
     m_flashing = true;
     m_burner = new image_burner(m_file_name, m_device.get(), config);
+    m_burner->set_folder_lock(std::move(m_folder_lock));
     m_burner_thread = new QThread();
     m_burner->moveToThread(m_burner_thread);
     image_burner* burner = m_burner;
@@ -472,6 +477,7 @@ void main_window::hide_window()
 void main_window::cancel()
 {
     m_flashing = false;
+    m_folder_lock.reset();
     if (m_burner) {
         m_burner->cancel();
         KLOG(logger::fatal, "Burning canceled");
@@ -490,6 +496,7 @@ void main_window::cancel()
 
 void main_window::disconect_cancel()
 {
+    m_folder_lock.reset();
     m_burner = nullptr;
     m_flashing = false;
     m_progress_button->reset();

@@ -2,6 +2,7 @@
 
 #include "src/config/image_configurator.h"
 #include "src/device/device_manager.h"
+#include "src/image/folder_lock.h"
 #include "src/gui/window_host.h"
 
 #include <QWidget>
@@ -76,6 +77,8 @@ private:
     std::unique_ptr<settings> m_settings;
     std::string m_file_name;
     image_retriever* m_retriever = nullptr;
+    // Held from the download until the burner has inflated the image: other runs on the folder wait.
+    shared_folder_lock m_folder_lock;
     image_burner* m_burner = nullptr;
     bool m_flashing = false;
     const std::string* m_app_folder;

@@ -6,6 +6,8 @@
 #include "src/device/device.h"
 #include "src/image/image_manipulator.h"
 
+#include <QFileInfo>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -59,6 +61,16 @@ void image_burner::set_block_observer(block_observer observer)
     m_impl->set_block_observer(std::move(observer));
 }
 
+void image_burner::set_image_source(const image_source& source)
+{
+    m_impl->set_image_source(source);
+}
+
+void image_burner::set_folder_lock(shared_folder_lock lock)
+{
+    m_impl->set_folder_lock(std::move(lock));
+}
+
 uint32_t image_burner::block_size(uint32_t sector_size)
 {
     if (sector_size == 0)
@@ -79,7 +91,17 @@ void image_burner::impl::m_prepare_image()
     auto manipulator = std::make_shared<image_manipulator>();
     QObject::connect(manipulator.get(), SIGNAL(report_progress(qint64, qint64)), m_owner,
                      SIGNAL(report_progress_inflate(qint64, qint64)));
-    m_image = manipulator->decompress_image(*m_archive_path);
+    const image_source source = m_has_source ? m_source : image_cache::for_download(*m_archive_path);
+    // Making the image needs the folder to itself; reusing a current one does not.
+    bool may_prepare = true;
+    if (!m_lock && !image_cache::is_current(source)) {
+        m_lock = wait_for_folder_lock(QFileInfo(QString::fromStdString(source.image)).absolutePath().toStdString(),
+                                      [this] { return m_cancel.load(); });
+        may_prepare = m_lock != nullptr; // null: stopped while another run held the folder
+    }
+    if (may_prepare)
+        m_image = manipulator->decompress_image(source);
+    m_lock.reset(); // other runs may look up and inflate while this one writes
     KLOG(logger::debug, "Image decompressed");
     m_config_offset = manipulator->read_config_offset(m_image);
     KLOG(logger::debug, "Image offset: " << m_config_offset);

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "src/image/folder_lock.h"
+#include "src/image/image_cache.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -28,6 +31,14 @@ public:
     // on the burner's thread. Set before the run starts.
     using block_observer = std::function<void(uint64_t offset, const unsigned char* data, size_t size)>;
     void set_block_observer(block_observer observer);
+
+    // Where the image is made and whose the archive is; by default the archive is a download and
+    // its image lies beside it. Set before the run starts.
+    void set_image_source(const image_source& source);
+    // The folder lock the caller took for this run's lookup and download: the burner releases it
+    // once the image is prepared. Without one, the burner takes the lock itself when the image has
+    // to be made.
+    void set_folder_lock(shared_folder_lock lock);
 
     class impl;
 

@@ -18,6 +18,8 @@ public:
     void cancel() { m_cancel = true; }
 
     void set_block_observer(block_observer observer) { m_observer = std::move(observer); }
+    void set_image_source(const image_source& source) { m_source = source; m_has_source = true; }
+    void set_folder_lock(shared_folder_lock lock) { m_lock = std::move(lock); }
 
 private:
     enum class write_result { complete, canceled, failed, unreadable };
@@ -40,4 +42,7 @@ private:
     uint64_t m_config_offset = UINT64_MAX;
     int64_t m_image_size = 0;
     block_observer m_observer;
+    image_source m_source;
+    bool m_has_source = false;
+    shared_folder_lock m_lock;
 };

@@ -45,6 +45,14 @@ void image_burner::impl::burn_image()
         return;
     }
     m_prepare_image();
+    if (m_cancel) {
+        // Stopped while the image was being made or waited for: the disk is left as it is.
+        m_close_image();
+        emit m_owner->canceled();
+        KLOG(logger::info, "Burning canceled");
+        release(disk);
+        return;
+    }
     if (!m_image) {
         KLOG(logger::fatal, "Cannot open image");
         emit m_owner->error_msg(image_burner::tr("Image is damaged, download it again"), true);

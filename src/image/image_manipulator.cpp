@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QString>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -32,51 +33,80 @@ QString q(const std::string& utf8)
 
 std::string image_manipulator::decompressed_path(const std::string& compressed_path)
 {
-    if (compressed_path.size() < 3)
-        return compressed_path;
-    return compressed_path.substr(0, compressed_path.size() - 3);
+    return image_cache::for_download(compressed_path).image;
 }
 
 FILE* image_manipulator::decompress_image(const std::string& compressed_path)
 {
-    const std::string image_path = decompressed_path(compressed_path);
-    KLOG(logger::debug, "Inflating: " << compressed_path << ", to:" << image_path);
+    return decompress_image(image_cache::for_download(compressed_path));
+}
 
-    if (!QFileInfo::exists(q(image_path))) {
-        const std::string partial_path = image_path + ".part";
-        stream_ptr source(open_file(compressed_path, "rb"));
-        stream_ptr target(source ? open_file(partial_path, "w+b") : nullptr);
-        if (!source || !target) {
+FILE* image_manipulator::decompress_image(const image_source& source)
+{
+    const std::string& image_path = source.image;
+    KLOG(logger::debug, "Inflating: " << source.archive << ", to:" << image_path);
+    m_failure = failure::none;
+    if (image_path.empty()) {
+        KLOG(logger::fatal, "Cannot open files");
+        m_failure = failure::cannot_open;
+        return nullptr;
+    }
+
+    if (image_cache::is_current(source)) {
+        image_cache::touch(source);
+    } else {
+        // Left by a run that was cut off, made from another archive of that name, or damaged.
+        if (QFileInfo::exists(q(image_path)))
+            KLOG(logger::info, "Not reusing " << image_path << ": it is not known to be made from " << source.archive);
+        image_cache::discard(source);
+        const std::string partial_path = image_cache::temporary_name(image_path);
+        stream_ptr input(open_file(source.archive, "rb"));
+        stream_ptr target(input ? open_file(partial_path, "w+b") : nullptr);
+        if (!input || !target) {
             KLOG(logger::fatal, "Cannot open files");
+            m_failure = failure::cannot_open;
             return nullptr;
         }
 
         int64_t compressed_size = -1;
-        if (file_seek(source.get(), 0, SEEK_END) == 0)
-            compressed_size = file_tell(source.get());
-        const inflate_result result = compressed_size >= 0 && file_seek(source.get(), 0, SEEK_SET) == 0
-            ? m_inflate(source.get(), target.get(), compressed_size)
+        if (file_seek(input.get(), 0, SEEK_END) == 0)
+            compressed_size = file_tell(input.get());
+        const inflate_result result = compressed_size >= 0 && file_seek(input.get(), 0, SEEK_SET) == 0
+            ? m_inflate(input.get(), target.get(), compressed_size)
             : inflate_result::io_error;
 
-        source.reset();
+        input.reset();
+        const int64_t image_size = file_tell(target.get());
         const bool closed = std::fclose(target.release()) == 0;
         if (result != inflate_result::complete || !closed) {
             QFile::remove(q(partial_path));
             if (result == inflate_result::damaged) {
-                KLOG(logger::fatal, "Damaged image archive, removed: " << compressed_path);
-                QFile::remove(q(compressed_path));
+                m_failure = failure::damaged;
+                if (source.archive_is_ours) {
+                    KLOG(logger::fatal, "Damaged image archive, removed: " << source.archive);
+                    QFile::remove(q(source.archive));
+                } else {
+                    KLOG(logger::fatal, "Damaged image archive: " << source.archive);
+                }
             } else {
+                m_failure = failure::io_error;
                 KLOG(logger::fatal, "Cannot inflate image: read or write error");
             }
             return nullptr;
         }
-        if (!QFile::rename(q(partial_path), q(image_path))) {
-            KLOG(logger::fatal, "Cannot rename " << partial_path << " to " << image_path);
+        if (!image_cache::publish(source, partial_path, image_size)) {
+            KLOG(logger::fatal, "Cannot publish the image " << image_path);
             QFile::remove(q(partial_path));
+            m_failure = failure::io_error;
             return nullptr;
         }
     }
-    return open_file(image_path, "r+b");
+    FILE* image = open_file(image_path, "r+b");
+    if (!image) {
+        m_failure = failure::cannot_open;
+        image_cache::discard(source); // unusable: the next run makes it again
+    }
+    return image;
 }
 
 bool image_manipulator::has_isal()
@@ -92,11 +122,13 @@ image_manipulator::inflate_result image_manipulator::m_inflate(FILE* source, FIL
 
     std::unique_ptr<unsigned char[]> input(new unsigned char[block_size]);
     std::unique_ptr<unsigned char[]> output(new unsigned char[block_size]);
-    bool stream_ended = false;
+    // An archive is one or more gzip members, one after another (as gzip -dc reads it); zeros
+    // after the last one are padding and ignored, anything else there is damage.
+    bool in_member = true;
     inflate_result result = inflate_result::complete;
 
     int64_t position = 0;
-    while (position < compressed_size) {
+    while (position < compressed_size && result == inflate_result::complete) {
         const size_t got = std::fread(input.get(), 1, block_size, source);
         if (got == 0) {
             result = inflate_result::io_error; // shorter than it was a moment ago, or unreadable
@@ -104,12 +136,21 @@ image_manipulator::inflate_result image_manipulator::m_inflate(FILE* source, FIL
         }
         position += static_cast<int64_t>(got);
 
-        // Bytes behind the end of the gzip member are read for the progress only.
         const unsigned char* next = input.get();
         size_t left = got;
         bool output_full = false;
         // A full output buffer may leave output pending inside the inflater even when the input is used up.
-        while (!stream_ended && (left > 0 || output_full)) {
+        while (left > 0 || output_full) {
+            if (!in_member) {
+                if (*next == 0x1f) {
+                    inflater->reset();
+                    in_member = true;
+                } else {
+                    if (std::any_of(next, next + left, [](unsigned char byte) { return byte != 0; }))
+                        result = inflate_result::damaged;
+                    break;
+                }
+            }
             const inflate_engine::step step = inflater->inflate(next, left, output.get(), block_size);
             next += step.consumed;
             left -= step.consumed;
@@ -121,11 +162,15 @@ image_manipulator::inflate_result image_manipulator::m_inflate(FILE* source, FIL
                 result = inflate_result::io_error;
                 break;
             }
-            stream_ended = step.state == inflate_engine::status::end;
+            if (step.state == inflate_engine::status::end) {
+                in_member = false; // the member's output is all out; its trailer checked
+                output_full = false;
+                continue;
+            }
             output_full = step.produced == block_size;
             if (step.consumed == 0 && step.produced == 0) {
                 // No progress possible: more input is needed (fine) or the inflater is stuck (never spin on it).
-                if (left > 0 && !stream_ended)
+                if (left > 0)
                     result = inflate_result::damaged;
                 break;
             }
@@ -135,8 +180,8 @@ image_manipulator::inflate_result image_manipulator::m_inflate(FILE* source, FIL
         emit report_progress(position, compressed_size);
     }
 
-    if (result == inflate_result::complete && !stream_ended)
-        result = inflate_result::damaged; // the archive ends before its gzip trailer
+    if (result == inflate_result::complete && in_member)
+        result = inflate_result::damaged; // the archive ends inside a member, before its trailer
     if (result == inflate_result::complete && std::fflush(target) != 0)
         result = inflate_result::io_error;
     return result;

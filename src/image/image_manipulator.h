@@ -1,5 +1,7 @@
 #pragma once
 
+#include "src/image/image_cache.h"
+
 #include <QObject>
 
 #include <cstdint>
@@ -23,10 +25,17 @@ public:
     // "<dir>/2.3.1.gz" -> "<dir>/2.3.1"
     static std::string decompressed_path(const std::string& compressed_path);
 
-    // A stream ("r+b") on the complete image at its start, or null when there is none. An
-    // existing image of that name is reused. A damaged or truncated archive is removed so that
-    // the next run fetches it again; no partial image ever carries the final name.
+    // A stream ("r+b") on the complete image at its start, or null when there is none. An image
+    // is reused only while its record says it was made from the archive as it is now; anything
+    // else is made again. A damaged or truncated archive of ours is removed so that the next run
+    // fetches it again (a user's archive is left alone); no partial image ever carries the final
+    // name. The caller holds the folder lock when the image may have to be made.
     FILE* decompress_image(const std::string& compressed_path);
+    FILE* decompress_image(const image_source& source);
+
+    // Why the last decompress_image returned null.
+    enum class failure { none, cannot_open, damaged, io_error };
+    failure last_failure() const { return m_failure; }
 
     // The big-endian offset in the image's last eight bytes, or no_offset when it is absent or
     // the 2048-byte text would not fit in front of those eight bytes.
@@ -40,4 +49,5 @@ private:
     inflate_result m_inflate(FILE* source, FILE* target, int64_t compressed_size);
 
     engine m_engine;
+    failure m_failure = failure::none;
 };

@@ -1,6 +1,8 @@
 #include "src/image/image_retriever.h"
 
+#include "src/core/file_io.h"
 #include "src/core/log_location.h"
+#include "src/image/image_cache.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,6 +11,7 @@
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
+#include <QTimer>
 #include <QUrl>
 
 namespace {
@@ -81,6 +84,27 @@ void image_retriever::request_latest_release()
 {
     // Children of the retriever: they go when it deletes itself.
     m_network_manager = new QNetworkAccessManager(this);
+    m_lock = std::make_shared<folder_lock>(m_downloads_folder());
+    if (m_lock->try_lock()) {
+        m_request_release();
+        return;
+    }
+    KLOG(logger::info, "Waiting for another run using " << m_downloads_folder());
+    emit waiting_for_folder(q(m_downloads_folder()));
+    auto* poll = new QTimer(this);
+    connect(poll, &QTimer::timeout, this, [this, poll] {
+        if (m_ended) {
+            poll->stop();
+        } else if (m_lock->try_lock()) {
+            poll->stop();
+            m_request_release();
+        }
+    });
+    poll->start(100);
+}
+
+void image_retriever::m_request_release()
+{
     m_release_reply = m_network_manager->get(request_for(release_api_base() + "/repos/orvane/KELVRA/releases/latest"));
     // Its errors are judged once, when it finishes: a failed lookup has one outcome.
     connect(m_release_reply, SIGNAL(finished()), this, SLOT(latest_reply_finished()));
@@ -98,8 +122,7 @@ void image_retriever::latest_reply_finished()
                 .toStdString();
 
     QDir downloads(q(m_downloads_folder()));
-    for (const QString& name : downloads.entryList({QStringLiteral("*.part")}, QDir::Files | QDir::NoDotAndDotDot))
-        downloads.remove(name); // left by a run that was killed halfway
+    image_cache::clean(m_downloads_folder(), std::string());
 
     if (code != QNetworkReply::NoError || !is_safe_tag(m_tag)) {
         if (code == QNetworkReply::NoError)
@@ -167,7 +190,7 @@ void image_retriever::recived_data()
     if (!m_download_file->isOpen()) {
         // Written under a temporary name: only a complete archive ever carries the final one.
         m_file_path = m_downloads_folder() + "/" + name;
-        m_download_file->setFileName(q(m_file_path + ".part"));
+        m_download_file->setFileName(q(image_cache::temporary_name(m_file_path)));
         if (!m_download_file->open(QIODevice::WriteOnly))
             KLOG(logger::fatal, "Cannot open file" << name);
     }
@@ -207,7 +230,8 @@ void image_retriever::download_finished()
     const bool complete = m_download_reply->error() == QNetworkReply::NoError && status >= 200 && status < 300
         && announced.isValid() && announced.toLongLong() == m_expected_size && m_expected_size > 0
         && m_download_file->exists() && m_download_file->size() == m_expected_size;
-    if (complete) {
+    // On the disk before it carries the name later runs trust.
+    if (complete && flush_to_disk(m_download_file->fileName().toStdString())) {
         QFile::remove(q(m_file_path));
         if (QFile::rename(m_download_file->fileName(), q(m_file_path))) {
             m_hand_on(m_file_path);

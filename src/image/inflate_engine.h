@@ -16,6 +16,8 @@ public:
     virtual ~inflate_engine() = default;
     // Inflates from input into output; the end comes only after the gzip trailer checked out.
     virtual step inflate(const unsigned char* input, size_t input_size, unsigned char* output, size_t output_size) = 0;
+    // Starts over for the next gzip member of the same archive.
+    virtual void reset() = 0;
 };
 
 std::unique_ptr<inflate_engine> make_zlib_engine();

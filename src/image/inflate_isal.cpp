@@ -6,7 +6,9 @@ namespace {
 
 class isal_engine : public inflate_engine {
 public:
-    isal_engine()
+    isal_engine() { reset(); }
+
+    void reset() override
     {
         isal_inflate_init(&m_state);
         m_state.crc_flag = ISAL_GZIP; // gzip header, and the CRC and length of the trailer checked

@@ -38,6 +38,12 @@ public:
         return result;
     }
 
+    void reset() override
+    {
+        if (m_ready)
+            m_ready = inflateReset(&m_stream) == Z_OK;
+    }
+
 private:
     z_stream m_stream{};
     bool m_ready = false;

@@ -1,0 +1,178 @@
+#include "src/image/image_cache.h"
+
+#include "src/core/durable_file.h"
+#include "src/core/file_io.h"
+#include "src/core/log_location.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+#include <memory>
+
+namespace {
+
+constexpr const char* local_prefix = "local-";
+constexpr qint64 hour_ms = 3600LL * 1000;
+constexpr qint64 week_ms = 7 * 24 * hour_ms;
+
+QString q(const std::string& utf8)
+{
+    return QString::fromStdString(utf8);
+}
+
+struct stream_closer {
+    void operator()(FILE* stream) const { std::fclose(stream); }
+};
+
+// What identifies an archive without reading it whole: its size, its modification time and its
+// last eight bytes (a gzip member's CRC-32 and length).
+QJsonObject archive_identity(const std::string& archive)
+{
+    const QFileInfo info(q(archive));
+    std::unique_ptr<FILE, stream_closer> stream(open_file(archive, "rb"));
+    if (!stream || !info.isFile())
+        return QJsonObject();
+    const int64_t size = info.size();
+    unsigned char trailer[8] = {};
+    if (size >= 8 && (file_seek(stream.get(), size - 8, SEEK_SET) != 0 || std::fread(trailer, 1, 8, stream.get()) != 8))
+        return QJsonObject();
+    QJsonObject identity;
+    identity["archive_size"] = QString::number(size);
+    identity["archive_modified"] = QString::number(info.lastModified().toMSecsSinceEpoch());
+    identity["archive_trailer"] =
+        QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(trailer), 8).toHex());
+    return identity;
+}
+
+// Writes a new file and pushes it to the disk.
+bool write_synced(const std::string& path, const QByteArray& contents)
+{
+    std::unique_ptr<FILE, stream_closer> stream(open_file(path, "wb"));
+    if (!stream)
+        return false;
+    const size_t size = static_cast<size_t>(contents.size());
+    const bool written = std::fwrite(contents.constData(), 1, size, stream.get()) == size;
+    return std::fclose(stream.release()) == 0 && written && flush_to_disk(path);
+}
+
+} // namespace
+
+namespace image_cache {
+
+image_source for_download(const std::string& archive)
+{
+    const std::string image = archive.size() < 3 ? archive : archive.substr(0, archive.size() - 3);
+    return image_source{archive, image, true};
+}
+
+image_source for_local_archive(const std::string& archive, const std::string& downloads_folder)
+{
+    const QJsonObject identity = archive_identity(archive);
+    if (identity.isEmpty())
+        return image_source{archive, std::string(), false};
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(QFileInfo(q(archive)).canonicalFilePath().toUtf8());
+    hash.addData(QJsonDocument(identity).toJson(QJsonDocument::Compact));
+    const std::string name = local_prefix + hash.result().toHex().left(16).toStdString();
+    return image_source{archive, downloads_folder + "/" + name, false};
+}
+
+std::string record_path(const std::string& image)
+{
+    return image + ".record";
+}
+
+std::string temporary_name(const std::string& final_path)
+{
+    return ::temporary_name(final_path);
+}
+
+bool is_current(const image_source& source)
+{
+    QFile file(q(record_path(source.image)));
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    QJsonObject record = QJsonDocument::fromJson(file.readAll()).object();
+    const QFileInfo image(q(source.image));
+    if (!image.isFile() || record.value("image_size").toString() != QString::number(image.size()))
+        return false;
+    record.remove("image_size");
+    const QJsonObject identity = archive_identity(source.archive);
+    return !identity.isEmpty() && record == identity;
+}
+
+void touch(const image_source& source)
+{
+    QFile record(q(record_path(source.image)));
+    if (record.open(QIODevice::ReadWrite))
+        record.setFileTime(QDateTime::currentDateTimeUtc(), QFileDevice::FileModificationTime);
+}
+
+bool publish(const image_source& source, const std::string& temporary_image, int64_t image_size)
+{
+    QJsonObject record = archive_identity(source.archive);
+    if (record.isEmpty() || !flush_to_disk(temporary_image))
+        return false;
+    record["image_size"] = QString::number(image_size);
+    const std::string record_temporary = temporary_name(record_path(source.image));
+    if (!write_synced(record_temporary, QJsonDocument(record).toJson())) {
+        QFile::remove(q(record_temporary));
+        return false;
+    }
+    discard(source);
+    const bool published = QFile::rename(q(temporary_image), q(source.image))
+        && QFile::rename(q(record_temporary), q(record_path(source.image)));
+    if (!published) {
+        KLOG(logger::fatal, "Cannot publish " << source.image);
+        QFile::remove(q(record_temporary));
+        return false;
+    }
+    flush_folder(QFileInfo(q(source.image)).absolutePath().toStdString());
+    return true;
+}
+
+void discard(const image_source& source)
+{
+    QFile::remove(q(record_path(source.image)));
+    QFile::remove(q(source.image));
+}
+
+void clean(const std::string& downloads_folder, const std::string& in_use_image, int keep_local)
+{
+    QDir downloads(q(downloads_folder));
+    for (const QString& name : downloads.entryList({QStringLiteral("*.part")}, QDir::Files | QDir::Hidden))
+        downloads.remove(name); // every run that makes files holds the lock: these are the dead's
+
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const QString in_use = QFileInfo(q(in_use_image)).fileName();
+    // Most recently used first; an image without a record counts as used when it was made.
+    QFileInfoList images = downloads.entryInfoList({QString::fromLatin1(local_prefix) + "*"}, QDir::Files);
+    images.erase(std::remove_if(images.begin(), images.end(),
+                                [](const QFileInfo& file) { return file.suffix() == QLatin1String("record"); }),
+                 images.end());
+    const auto last_use = [&](const QFileInfo& image) {
+        const QFileInfo record(image.filePath() + ".record");
+        return (record.exists() ? record : image).lastModified().toMSecsSinceEpoch();
+    };
+    std::sort(images.begin(), images.end(),
+              [&](const QFileInfo& a, const QFileInfo& b) { return last_use(a) > last_use(b); });
+    int kept = 0;
+    for (const QFileInfo& image : images) {
+        const qint64 idle = now - last_use(image);
+        const bool keep = image.fileName() == in_use || idle < hour_ms || (kept < keep_local && idle < week_ms);
+        if (keep) {
+            ++kept;
+            continue;
+        }
+        KLOG(logger::info, "Removing the unused image " << image.filePath().toStdString());
+        discard(image_source{std::string(), image.filePath().toStdString(), false});
+    }
+}
+
+} // namespace image_cache

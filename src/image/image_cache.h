@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Inflated images live in the downloads folder, each beside a small record of the archive it was
+// made from. An image is trusted only while its record matches that archive as it is now and the
+// image's own size: a leftover, truncated or foreign file of the same name is made again.
+struct image_source {
+    std::string archive;   // the gzip archive
+    std::string image;     // where its inflated image lives
+    bool archive_is_ours;  // a download of ours: removed when damaged, so the next run fetches it anew
+};
+
+namespace image_cache {
+
+// A downloaded archive "<downloads>/<tag>.gz": its image is "<downloads>/<tag>".
+image_source for_download(const std::string& archive);
+// An archive the user named: it is read and never touched, and its image goes into the downloads
+// folder under a name made from the archive's identity, never beside it. Empty image name when the
+// archive cannot be read.
+image_source for_local_archive(const std::string& archive, const std::string& downloads_folder);
+
+std::string record_path(const std::string& image);
+// A name beside final_path that only this run uses; ends in ".part".
+std::string temporary_name(const std::string& final_path);
+
+// The image exists, and its record names the archive as it is now and the image's size.
+bool is_current(const image_source& source);
+// Notes that the image was used now, for the pruning below.
+void touch(const image_source& source);
+// Writes the record of a freshly inflated image (still under its temporary name) and publishes
+// both: every byte is on the disk before the final names appear, and the record appears last.
+bool publish(const image_source& source, const std::string& temporary_image, int64_t image_size);
+// Removes the image and its record (the record first, so that nothing half-removed is trusted).
+void discard(const image_source& source);
+
+// Call with the folder lock held. Removes temporaries of runs that died, and keeps the images made
+// from the user's own archives to the few used last: at most keep_local of them, none unused for a
+// week, but never one used within the last hour (a run may be writing from it).
+void clean(const std::string& downloads_folder, const std::string& in_use_image, int keep_local = 2);
+
+} // namespace image_cache
