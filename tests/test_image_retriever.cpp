@@ -260,6 +260,45 @@ private slots:
         QVERIFY(result.errors.isEmpty());
         QVERIFY(result.finished.isEmpty());
     }
+
+    void waits_for_the_run_holding_the_folder()
+    {
+        m_server->set_release("2.9.0");
+        put("2.9.0.gz");
+        auto other_run = std::make_shared<folder_lock>(downloads().toStdString());
+        QVERIFY(other_run->try_lock());
+
+        // Nothing is looked up or cleaned while another run holds the folder; its lock goes to
+        // whoever inflates next.
+        outcome result;
+        QStringList waited;
+        shared_folder_lock handed_on;
+        auto* retriever = new image_retriever(m_app.path().toStdString());
+        QPointer<image_retriever> alive(retriever);
+        connect(retriever, &image_retriever::waiting_for_folder, this, [&](QString folder) { waited << folder; });
+        connect(retriever, &image_retriever::finished_download, this, [&, retriever](std::string path) {
+            result.finished << QString::fromStdString(path);
+            handed_on = retriever->take_folder_lock();
+        });
+        retriever->request_latest_release();
+        QTest::qWait(400);
+        QCOMPARE(waited, QStringList{downloads()});
+        QVERIFY(m_server->requests().isEmpty());
+        other_run.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(alive.isNull(), 20000);
+        QCOMPARE(result.finished, QStringList{in_downloads("2.9.0.gz")});
+        QVERIFY(handed_on);
+        QVERIFY(!folder_lock(downloads().toStdString()).try_lock());
+        handed_on.reset();
+        QVERIFY(folder_lock(downloads().toStdString()).try_lock());
+
+        // Cancelled while it waits: it ends without a word, and without the lock.
+        other_run = std::make_shared<folder_lock>(downloads().toStdString());
+        QVERIFY(other_run->try_lock());
+        outcome stopped;
+        run(stopped, {}, [](image_retriever* waiting) { waiting->cancel(); });
+        QVERIFY(stopped.errors.isEmpty() && stopped.finished.isEmpty());
+    }
 };
 
 
