@@ -26,6 +26,10 @@ extern "C" void on_interrupt(int)
 
 int main(int argc, char** argv)
 {
+    // Asked before the application object exists, as the window does: both programs then share
+    // one application folder (saved settings, worker counter, downloads, log) instead of the CLI
+    // keeping a second one named after itself.
+    const std::string default_folder = application_folder();
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName("kelvra-flash-cli");
 
@@ -40,7 +44,7 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    const std::string folder = request.folder.empty() ? application_folder() : request.folder;
+    const std::string folder = request.folder.empty() ? default_folder : request.folder;
     create_folder_items(folder);
     logger::init(folder);
 
