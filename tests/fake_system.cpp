@@ -81,13 +81,13 @@ void fake_system::remove_disk(const QString& name)
     QFile::remove(node(name));
 }
 
-void fake_system::mount(const QString& dev, const QString& mount_point, const QString& source)
+void fake_system::mount(const QString& dev, const QString& mount_point, const QString& source, const QString& fstype)
 {
     QString escaped = mount_point;
     escaped.replace(" ", "\\040");
-    append_text(m_root + "/mountinfo", QString("%1 1 %2 / %3 rw,relatime shared:5 - vfat %4 rw")
+    append_text(m_root + "/mountinfo", QString("%1 1 %2 / %3 rw,relatime shared:5 - %4 %5 rw")
                                            .arg(m_mount_id++)
-                                           .arg(dev, escaped, source));
+                                           .arg(dev, escaped, fstype, source));
 }
 
 void fake_system::set_swaps(const QStringList& files)

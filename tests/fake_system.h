@@ -28,7 +28,8 @@ public:
 
     void add_disk(const disk_spec& disk);
     void remove_disk(const QString& name);
-    void mount(const QString& dev, const QString& mount_point, const QString& source = "/dev/x");
+    void mount(const QString& dev, const QString& mount_point, const QString& source = "/dev/x",
+               const QString& fstype = "vfat");
     void set_swaps(const QStringList& files);
 
     QString node(const QString& name) const { return m_root + "/dev/" + name; }

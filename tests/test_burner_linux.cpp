@@ -5,6 +5,7 @@
 #include "src/core/logger.h"
 #include "src/device/device_linux.h"
 #include "src/device/device_manager.h"
+#include "src/device/disk_access.h"
 #include "src/image/image_burner.h"
 
 #include <QtTest>
@@ -75,6 +76,59 @@ private slots:
         QVERIFY(written.mid(expected.size(), padded - expected.size()) == QByteArray(padded - expected.size(), '\0'));
         QVERIFY(written.right(1 << 20) == QByteArray(1 << 20, '\0'));
         QCOMPARE(written.at(padded), '\xab');
+    }
+
+    void a_stop_in_each_phase_ends_as_canceled_data()
+    {
+        QTest::addColumn<QString>("phase");
+        QTest::newRow("inflation") << "inflation";
+        QTest::newRow("before the first block") << "before the first block";
+        QTest::newRow("while the first block is written") << "first block";
+    }
+    void a_stop_in_each_phase_ends_as_canceled()
+    {
+        QFETCH(QString, phase);
+        const quint64 offset = 4096;
+        const QByteArray image = image_builder::disk_image(3 * 1024 * 1024 + 512, offset, 9);
+        const QString downloads = m_dir.path() + "/stop";
+        QDir(downloads).removeRecursively();
+        QDir().mkpath(downloads);
+        image_builder::write_file(downloads + "/2.6.0.gz", image_builder::gzip(image, 0));
+        const QString target = downloads + "/stick.img";
+        std::string error;
+        const auto disk = open_file_target(target.toStdString(), 0, error);
+        QVERIFY(disk);
+
+        const std::string archive = (downloads + "/2.6.0.gz").toStdString();
+        image_burner burner(archive, disk.get(), QByteArray(2048, '\n'));
+        const uint32_t block = image_burner::block_size(disk->sector_size);
+        const uint64_t last_block = (static_cast<uint64_t>(image.size()) - 1) / block * block;
+        if (phase == "inflation")
+            connect(&burner, &image_burner::report_progress_inflate, this, [&] { burner.cancel(); }, Qt::DirectConnection);
+        burner.set_block_observer([&](uint64_t at, const unsigned char*, size_t) {
+            if ((phase == "before the first block" && at == last_block) || (phase == "first block" && at == 0))
+                burner.cancel();
+        });
+        QSignalSpy canceled(&burner, &image_burner::canceled);
+        QSignalSpy finished(&burner, &image_burner::finished);
+        burner.burn_image();
+        QCOMPARE(canceled.size(), 1);
+        QCOMPARE(finished.size(), 0);
+        QVERIFY(linux_record(*disk).handles.empty());
+
+        const QByteArray written = image_builder::read_file(target);
+        if (phase == "inflation") {
+            QVERIFY(written.isEmpty());
+            QVERIFY(!QFile::exists(downloads + "/2.6.0"));
+            QCOMPARE(QDir(downloads).entryList({"*.part"}, QDir::Files), QStringList());
+        } else if (phase == "before the first block") {
+            // Everything but the partition table: the stick does not look flashed.
+            QVERIFY(written.left(static_cast<int>(block)) == QByteArray(static_cast<int>(block), '\0'));
+            QVERIFY(written.mid(static_cast<int>(block), image.size() - static_cast<int>(block))
+                    == image.mid(static_cast<int>(block)));
+        } else {
+            QVERIFY(written.left(16) == image.left(16));
+        }
     }
 
     void failing_writes_mean_the_stick_is_gone()

@@ -197,6 +197,28 @@ private slots:
         verify_released();
     }
 
+    void a_stop_at_the_first_block_or_the_flush_is_a_stop()
+    {
+        // Confirmed while the held-back first block is due, or while it is being written and flushed.
+        for (const uint64_t stop_at : {uint64_t(0x1f4400), uint64_t(0)}) {
+            const QByteArray image = image_builder::disk_image(3000320, config_offset);
+            prepare(image);
+            image_burner burner(m_archive, m_disk.get(), m_configuration);
+            burner.set_block_observer([&](uint64_t at, const unsigned char*, size_t) {
+                if (at == stop_at)
+                    burner.cancel();
+            });
+            QSignalSpy canceled(&burner, &image_burner::canceled);
+            QSignalSpy finished(&burner, &image_burner::finished);
+            burner.burn_image();
+            QCOMPARE(canceled.size(), 1);
+            QCOMPARE(finished.size(), 0);
+            QCOMPARE(qt_calls("WriteFile").contains("WriteFile \\\\.\\PhysicalDrive12 0x0 0xfa200"), stop_at == 0);
+            QVERIFY(log().contains("] [burn_image] Burning canceled\n"));
+            verify_released();
+        }
+    }
+
     void nothing_to_write_or_nowhere_to_write_data()
     {
         QTest::addColumn<QByteArray>("trailer");

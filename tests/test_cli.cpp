@@ -178,8 +178,8 @@ private slots:
                      io, corrupt),
                  1);
         QVERIFY2(io.out().contains("verification failed: the target differs from what was written"), qPrintable(io.out()));
-        // A failed drive does not move the saved name on.
-        QVERIFY(image_builder::read_file(path("app/configuration.txt")).contains("\"worker\": \"w(%d)\""));
+        // The number was reserved before writing: a failed drive leaves it used, never given twice.
+        QVERIFY(image_builder::read_file(path("app/configuration.txt")).contains("\"worker\": \"w(%d,1)\""));
     }
 
     void a_failing_target_fails_alone()

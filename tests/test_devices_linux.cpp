@@ -1,4 +1,5 @@
 #include "fake_system.h"
+#include "image_builder.h"
 #include "log_reader.h"
 
 #include "src/core/logger.h"
@@ -180,18 +181,37 @@ private slots:
     {
         QTest::addColumn<QString>("mount_point");
         QTest::addColumn<bool>("swap");
-        QTest::newRow("root") << "/" << false;
-        QTest::newRow("boot") << "/boot" << false;
-        QTest::newRow("swap in use") << "/media/x" << true;
+        QTest::addColumn<QString>("number");  // of the mount
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("fstype");
+        QTest::newRow("root") << "/" << false << "8:17" << "/dev/x" << "vfat";
+        QTest::newRow("boot") << "/boot" << false << "8:17" << "/dev/x" << "vfat";
+        QTest::newRow("swap in use") << "/media/x" << true << "8:17" << "/dev/x" << "vfat";
+        // File systems with an anonymous device number: only the source tells.
+        QTest::newRow("root by its source") << "/" << false << "0:31" << "/dev/sdb1" << "ext4";
+        QTest::newRow("usr on device-mapper") << "/usr" << false << "0:32" << "/dev/mapper/usr" << "ext4";
+        QTest::newRow("btrfs on two disks") << "/" << false << "0:33" << "/dev/sdc1" << "btrfs";
     }
     void system_disk_is_refused()
     {
         QFETCH(QString, mount_point);
         QFETCH(bool, swap);
+        QFETCH(QString, number);
+        QFETCH(QString, source);
+        QFETCH(QString, fstype);
         fake_system::disk_spec stick;
         stick.partitions = QStringList{"sdb1=8:17", "sdb2=8:18"};
         m_system->add_disk(stick);
-        m_system->mount("8:17", mount_point);
+        const QString sys = m_root->path() + "/sys";
+        // /dev/mapper/usr -> ../dm-0, made of sdb1; a btrfs of sdc1 and sdb2.
+        QDir().mkpath(m_root->path() + "/dev/mapper");
+        image_builder::write_file(m_root->path() + "/dev/dm-0", "");
+        QFile::link("../dm-0", m_root->path() + "/dev/mapper/usr");
+        QDir().mkpath(sys + "/class/block/dm-0/slaves/sdb1");
+        QDir().mkpath(sys + "/fs/btrfs/5f1c/devices/sdc1");
+        QDir().mkpath(sys + "/fs/btrfs/5f1c/devices/sdb2");
+        m_system->mount(number, mount_point, source, fstype);
+        m_system->mount("8:18", m_root->path() + "/data"); // a mount of its own: not to be touched either
         if (swap)
             m_system->set_swaps({"/dev/sdb2"});
         const QByteArray before = read_all(m_system->node("sdb"));
@@ -201,10 +221,28 @@ private slots:
         auto devices = manager.get_devices();
         QFile(m_logs.path() + "/KELVRA Flash Tool.log").resize(0);
         manager.unmount_device(*devices[0], false);
-        QCOMPARE(log_of("unmount_device").size(), 1);
+        QCOMPARE(log_of("unmount_device").size(), 1); // nothing but its name: no unmount, no open
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 2000); // the run ends, with nothing to write to
         QVERIFY(linux_record(*devices[0]).handles.empty());
+        QCOMPARE(QString::fromStdString(devices[0]->refusal), QString("the disk of the running system"));
         QVERIFY(read_all(m_system->node("sdb")) == before);
+    }
+
+    void a_disk_beside_the_system_is_not_refused()
+    {
+        fake_system::disk_spec stick;
+        stick.partitions = QStringList{"sdb1=8:17"};
+        m_system->add_disk(stick);
+        QDir().mkpath(m_root->path() + "/sys/fs/btrfs/77aa/devices/sdc1");
+        m_system->mount("0:40", "/", "/dev/sdc1", "btrfs");
+        device_manager manager(m_system->options());
+        QSignalSpy finished(&manager, &device_manager::unmount_finished);
+        auto devices = manager.get_devices();
+        manager.unmount_device(*devices[0], false);
+        QCOMPARE(linux_record(*devices[0]).handles.size(), size_t(1));
+        QVERIFY(devices[0]->refusal.empty());
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 3000);
+        close_handles(*devices[0]);
     }
 
     void preparation_wipes_the_partition_tables()

@@ -47,17 +47,27 @@ public:
 private:
     struct drive;
 
+    // Before anything is written: what each target is, whether it may be written at all.
     int m_list_devices();
     bool m_settings_ok(settings& values);
+    bool m_resolve_targets();
     bool m_confirm_devices(const std::vector<std::shared_ptr<device>>& listed);
     bool m_archive_readable();
-    std::string m_fetch_archive();
+    // Gives every target its worker number and saves the name past the last one, under the
+    // folder lock: no two runs on the folder hand out one number. 0, or the exit code.
+    int m_reserve_numbers(settings values);
+
+    // The image: looked up, downloaded or taken from --image, and inflated, under the folder lock.
     bool m_lock_folder();
+    std::string m_fetch_archive();
     bool m_inflate(int64_t& image_size);
+
+    // The drives: prepared, written in parallel, read back.
     void m_open_targets(int64_t image_size);
     void m_write_all();
     void m_check(drive& run);
     void m_print_progress(bool final_line);
+    void m_print_summary();
     void m_say(const std::string& text);
 
     cli_request m_request;

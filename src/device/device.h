@@ -16,6 +16,7 @@ struct device {
     uint32_t sector_size = 0;         // bytes
     uint16_t number = 0;              // volumes belong to the disk with this number
     std::vector<std::string> volumes; // mounted volumes of the disk
+    std::string refusal;              // why the last preparation gave up, in words; "" when it did not
 };
 
 Q_DECLARE_METATYPE(std::shared_ptr<device>)

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -83,6 +84,17 @@ std::string kernel_name(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// A mount source through its symlinks ("/dev/mapper/root" -> "/dev/dm-0") in the dev tree at
+// dev_root; as it is otherwise.
+std::string resolved_source(const std::string& source, const std::string& dev_root)
+{
+    if (source.rfind("/dev/", 0) != 0)
+        return source;
+    const std::string node = dev_root + source.substr(4);
+    char resolved[PATH_MAX];
+    return realpath(node.c_str(), resolved) ? std::string(resolved) : node;
+}
+
 } // namespace
 
 class device_manager::impl {
@@ -96,8 +108,8 @@ public:
 private:
     void m_enumerate_devices();
     bool m_is_system_disk(const std::string& name) const;
-    // Ends a preparation that cannot go on: nothing stays open and the run is told so.
-    void m_give_up(device_linux& disk);
+    // Ends a preparation that cannot go on: nothing stays open and the run is told why.
+    void m_give_up(device_linux& disk, const std::string& reason);
     void m_wait(int milliseconds);
 
     device_manager* m_owner;
@@ -171,17 +183,27 @@ bool device_manager::impl::m_is_system_disk(const std::string& name) const
     const auto numbers = tree.numbers_of(name);
     for (const mount_entry& entry : parse_mountinfo(read_text_file(m_options.mountinfo_path))) {
         const bool system_place = entry.mount_point == "/" || entry.mount_point == "/boot" || entry.mount_point == "/usr";
-        if (system_place && std::find(numbers.begin(), numbers.end(), dev_number(entry.major, entry.minor)) != numbers.end())
+        if (!system_place)
+            continue;
+        if (std::find(numbers.begin(), numbers.end(), dev_number(entry.major, entry.minor)) != numbers.end())
+            return true;
+        // btrfs, ZFS and overlays show an anonymous device number: follow the mount's source.
+        const auto holders = tree.disks_under(kernel_name(resolved_source(entry.source, m_options.dev_root)), entry.fstype == "btrfs");
+        if (std::find(holders.begin(), holders.end(), name) != holders.end())
             return true;
     }
-    for (const std::string& swap : parse_swaps(read_text_file(m_options.swaps_path)))
-        if (tree.disk_of_partition(kernel_name(swap)) == name)
+    for (const std::string& swap : parse_swaps(read_text_file(m_options.swaps_path))) {
+        const auto holders = tree.disks_under(kernel_name(resolved_source(swap, m_options.dev_root)), false);
+        if (tree.disk_of_partition(kernel_name(swap)) == name
+            || std::find(holders.begin(), holders.end(), name) != holders.end())
             return true;
+    }
     return false;
 }
 
-void device_manager::impl::m_give_up(device_linux& disk)
+void device_manager::impl::m_give_up(device_linux& disk, const std::string& reason)
 {
+    disk.refusal = reason;
     for (int descriptor : disk.handles)
         ::close(descriptor);
     disk.handles.clear();
@@ -201,9 +223,13 @@ void device_manager::impl::unmount_device(device& dev, bool log_only)
     KLOG(logger::info, "Name: " << disk.name << ", Path: " << disk.path << ", Size: " << disk.size);
     if (log_only)
         return;
+    disk.refusal.clear();
     const std::string name = kernel_name(disk.path);
-    if (m_is_system_disk(name)) {
-        m_give_up(disk);
+    // Decided before anything happens to the disk: not even its mounts are touched.
+    struct stat before;
+    if (m_is_system_disk(name)
+        || (stat(disk.path.c_str(), &before) == 0 && S_ISBLK(before.st_mode) && holds_running_system(before.st_rdev))) {
+        m_give_up(disk, "the disk of the running system");
         return;
     }
 
@@ -218,18 +244,11 @@ void device_manager::impl::unmount_device(device& dev, bool log_only)
         if (umount2(point->c_str(), 0) != 0 && errno != EINVAL && errno != ENOENT) {
             const int error = errno;
             KLOG(logger::fatal, "Cannot unmount " << *point << ": " << error);
-            m_give_up(disk);
+            m_give_up(disk, "a partition is busy and cannot be unmounted: " + *point + " (" + std::strerror(error) + ")");
             return;
         }
     }
 
-    // Never open the running system's disk for writing, whatever the tree above claimed.
-    struct stat before;
-    if (stat(disk.path.c_str(), &before) == 0 && S_ISBLK(before.st_mode) && holds_running_system(before.st_rdev)) {
-        KLOG(logger::fatal, "Refusing the disk of the running system: " << disk.path);
-        m_give_up(disk);
-        return;
-    }
     unique_fd whole(open_disk_for_writing(disk.path));
     struct stat opened;
     if (!whole.valid() || fstat(whole.get(), &opened) != 0 || S_ISDIR(opened.st_mode)
@@ -237,7 +256,13 @@ void device_manager::impl::unmount_device(device& dev, bool log_only)
         const int error = errno;
         KLOG(logger::fatal, "HANDLE not valid");
         KLOG(logger::fatal, error);
-        m_give_up(disk);
+        std::string reason = "the disk of the running system";
+        if (!whole.valid())
+            reason = error == EACCES || error == EPERM            ? "permission denied: run as root"
+                : error == EBUSY                                   ? "busy: another program holds it open"
+                : error == ENOENT || error == ENXIO || error == ENODEV ? "not there any more (unplugged?)"
+                                                                   : std::strerror(error);
+        m_give_up(disk, reason);
         return;
     }
 

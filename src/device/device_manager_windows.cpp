@@ -203,7 +203,9 @@ void device_manager::impl::unmount_device(device& dev, bool log_only)
     const bool system_disk = static_cast<DWORD>(disk.number) == system_disk_number();
     if (log_only)
         return;
+    disk.refusal.clear();
     if (system_disk) {
+        disk.refusal = "the disk of the running system";
         // Never touched; the run still ends, with no disk handle for the burner.
         QMetaObject::invokeMethod(m_owner, "unmount_finished", Qt::QueuedConnection);
         return;
@@ -225,7 +227,10 @@ void device_manager::impl::unmount_device(device& dev, bool log_only)
 
     const HANDLE whole = open_shared(disk.path);
     if (whole == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
         KLOG(logger::fatal, "HANDLE not valid");
+        disk.refusal = error == ERROR_ACCESS_DENIED ? "permission denied, or a volume of it is busy"
+                                                    : "cannot open it (error " + std::to_string(error) + ")";
         // Release the volumes and end the run: the burner finds no disk handle and refuses.
         for (HANDLE handle : disk.handles)
             CloseHandle(handle);

@@ -19,3 +19,11 @@ public:
 };
 
 std::unique_ptr<disk_reader> open_disk_reader(const std::string& path);
+
+// One drive however it is named: symlinks (/dev/disk/by-id/...), "." and "..", relative paths, a
+// block device by its device number. Two targets of one identity are the same drive.
+std::string drive_identity(const std::string& path);
+
+// Empty when the disk may be opened for writing; otherwise why not, in words for the operator
+// ("permission denied: run as root"). Opens nothing for longer than the check.
+std::string disk_write_refusal(const std::string& path);

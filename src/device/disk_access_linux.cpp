@@ -3,11 +3,15 @@
 #include "src/device/device_linux.h"
 #include "src/device/disk_io_linux.h"
 
+#include <QDir>
+#include <QFileInfo>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -94,4 +98,35 @@ std::unique_ptr<disk_reader> open_disk_reader(const std::string& path)
     if (fd < 0)
         return nullptr;
     return std::make_unique<linux_reader>(fd);
+}
+
+std::string drive_identity(const std::string& path)
+{
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0) {
+        if (S_ISBLK(info.st_mode))
+            return "block " + std::to_string(major(info.st_rdev)) + ":" + std::to_string(minor(info.st_rdev));
+        return "file " + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+    }
+    // Not there yet (a disk-image file to be created): its folder, resolved, and its name.
+    const QFileInfo file(QString::fromStdString(path));
+    const QString folder = QFileInfo(file.absolutePath()).canonicalFilePath();
+    return "new " + (folder.isEmpty() ? file.absoluteFilePath() : QDir(folder).filePath(file.fileName())).toStdString();
+}
+
+std::string disk_write_refusal(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0) {
+        ::close(fd);
+        return std::string();
+    }
+    const int error = errno;
+    if (error == EACCES || error == EPERM)
+        return "permission denied: run as root";
+    if (error == EROFS)
+        return "write-protected";
+    if (error == ENOENT || error == ENXIO || error == ENODEV)
+        return "not there (unplugged?)";
+    return std::strerror(error);
 }

@@ -3,8 +3,12 @@
 #include "src/device/device_windows.h"
 #include "src/device/volumes_windows.h"
 
+#include <QFileInfo>
+
 #include <windows.h>
 
+#include <algorithm>
+#include <cctype>
 #include <vector>
 
 namespace {
@@ -78,4 +82,38 @@ std::unique_ptr<disk_reader> open_disk_reader(const std::string& path)
     if (handle == INVALID_HANDLE_VALUE)
         return nullptr;
     return std::make_unique<windows_reader>(handle);
+}
+
+std::string drive_identity(const std::string& path)
+{
+    // Raw disks and volumes are named one way only; files by their resolved path, whose case
+    // does not matter on Windows.
+    std::string identity = path.rfind("\\\\.\\", 0) == 0 || path.rfind("\\\\?\\", 0) == 0
+        ? path
+        : [&] {
+              const QFileInfo file(QString::fromStdString(path));
+              const QString resolved = file.canonicalFilePath();
+              return (resolved.isEmpty() ? file.absoluteFilePath() : resolved).toStdString();
+          }();
+    std::transform(identity.begin(), identity.end(), identity.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return identity;
+}
+
+std::string disk_write_refusal(const std::string& path)
+{
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+        return std::string();
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_ACCESS_DENIED)
+        return "permission denied: run as administrator";
+    if (error == ERROR_WRITE_PROTECT)
+        return "write-protected";
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return "not there (unplugged?)";
+    return "cannot open it (error " + std::to_string(error) + ")";
 }

@@ -174,6 +174,40 @@ std::string sysfs_tree::disk_of_partition(const std::string& partition) const
     return std::string();
 }
 
+std::vector<std::string> sysfs_tree::disks_under(const std::string& name, bool btrfs) const
+{
+    std::vector<std::string> found, pending{name};
+    if (btrfs) {
+        for (const QString& uuid : QDir(q(m_root + "/fs/btrfs")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            const QStringList members =
+                QDir(q(m_root + "/fs/btrfs/" + uuid.toStdString() + "/devices")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+            if (members.contains(q(name)))
+                for (const QString& member : members)
+                    pending.push_back(member.toStdString());
+        }
+    }
+    for (size_t i = 0; i < pending.size() && i < 64; ++i) {
+        const std::string& current = pending[i];
+        if (current.empty() || current.find('/') != std::string::npos || current == "." || current == "..")
+            continue;
+        const std::string disk = disk_of_partition(current);
+        if (!disk.empty()) {
+            if (std::find(found.begin(), found.end(), disk) == found.end())
+                found.push_back(disk);
+            continue;
+        }
+        // Not a disk or partition listed here: a mapped or RAID device; what it is made of counts.
+        const QStringList slaves = QDir(q(m_root + "/class/block/" + current + "/slaves"))
+                                       .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+        const QStringList direct = slaves.isEmpty()
+            ? QDir(q(m_root + "/block/" + current + "/slaves")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+            : slaves;
+        for (const QString& slave : direct)
+            pending.push_back(slave.toStdString());
+    }
+    return found;
+}
+
 std::vector<std::string> mount_points_of(const std::vector<mount_entry>& table, const std::vector<dev_number>& numbers)
 {
     std::vector<std::string> points;

@@ -42,6 +42,10 @@ public:
     std::vector<dev_number> numbers_of(const std::string& disk) const;
     // The disk a partition name belongs to ("sdb1" -> "sdb"), or "" when none here.
     std::string disk_of_partition(const std::string& partition) const;
+    // The whole disks that hold a block device, by its kernel name: a disk itself, the disk of a
+    // partition, the disks under device-mapper or RAID (slaves/), and with btrfs those of every
+    // device of the file system that device belongs to (fs/btrfs/<uuid>/devices/).
+    std::vector<std::string> disks_under(const std::string& name, bool btrfs) const;
 
 private:
     std::string m_root;

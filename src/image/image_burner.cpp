@@ -89,6 +89,7 @@ void image_burner::impl::m_prepare_image()
 {
     KLOG(logger::fatal, "Prepare image");
     auto manipulator = std::make_shared<image_manipulator>();
+    manipulator->set_stop_flag(&m_cancel);
     QObject::connect(manipulator.get(), SIGNAL(report_progress(qint64, qint64)), m_owner,
                      SIGNAL(report_progress_inflate(qint64, qint64)));
     const image_source source = m_has_source ? m_source : image_cache::for_download(*m_archive_path);
@@ -179,6 +180,9 @@ image_burner::impl::write_result image_burner::impl::m_write_image(const block_w
         if (m_cancel)
             return write_result::canceled;
     }
+    // The last chance to leave the stick without a partition table.
+    if (m_cancel)
+        return write_result::canceled;
     if (!write_observed(0, first.get(), first_padded))
         return write_result::failed;
     report(first_bytes);

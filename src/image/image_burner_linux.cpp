@@ -64,6 +64,9 @@ void image_burner::impl::burn_image()
     // Success means the bytes are on the stick, not in a cache.
     if (result == write_result::complete && fsync(fd) != 0)
         result = write_result::failed;
+    // A stop that came while the first block or the flush was under way is still a stop.
+    if (result == write_result::complete && m_cancel)
+        result = write_result::canceled;
 
     switch (result) {
     case write_result::canceled:

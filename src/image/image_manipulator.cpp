@@ -88,6 +88,9 @@ FILE* image_manipulator::decompress_image(const image_source& source)
                 } else {
                     KLOG(logger::fatal, "Damaged image archive: " << source.archive);
                 }
+            } else if (result == inflate_result::stopped) {
+                m_failure = failure::stopped;
+                KLOG(logger::info, "Inflation stopped");
             } else {
                 m_failure = failure::io_error;
                 KLOG(logger::fatal, "Cannot inflate image: read or write error");
@@ -129,6 +132,10 @@ image_manipulator::inflate_result image_manipulator::m_inflate(FILE* source, FIL
 
     int64_t position = 0;
     while (position < compressed_size && result == inflate_result::complete) {
+        if (m_stop && m_stop->load()) {
+            result = inflate_result::stopped;
+            break;
+        }
         const size_t got = std::fread(input.get(), 1, block_size, source);
         if (got == 0) {
             result = inflate_result::io_error; // shorter than it was a moment ago, or unreadable

@@ -4,6 +4,7 @@
 
 #include <QObject>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -34,8 +35,11 @@ public:
     FILE* decompress_image(const image_source& source);
 
     // Why the last decompress_image returned null.
-    enum class failure { none, cannot_open, damaged, io_error };
+    enum class failure { none, cannot_open, damaged, io_error, stopped };
     failure last_failure() const { return m_failure; }
+
+    // Inflation ends, leaving nothing behind, at the next block after *flag turns true.
+    void set_stop_flag(const std::atomic<bool>* flag) { m_stop = flag; }
 
     // The big-endian offset in the image's last eight bytes, or no_offset when it is absent or
     // the 2048-byte text would not fit in front of those eight bytes.
@@ -45,9 +49,10 @@ signals:
     void report_progress(qint64 recieved, qint64 total);
 
 private:
-    enum class inflate_result { complete, damaged, io_error };
+    enum class inflate_result { complete, damaged, io_error, stopped };
     inflate_result m_inflate(FILE* source, FILE* target, int64_t compressed_size);
 
     engine m_engine;
     failure m_failure = failure::none;
+    const std::atomic<bool>* m_stop = nullptr;
 };

@@ -1,0 +1,143 @@
+#include "src/cli/flash_drive.h"
+
+#include "src/core/file_io.h"
+#include "src/core/log_location.h"
+
+#include <QEventLoop>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr uint64_t smallest_usable_drive = 2000000000; // bytes; the window's limit
+
+std::string megabytes(uint64_t bytes)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    return text;
+}
+
+} // namespace
+
+int flash_session::m_list_devices()
+{
+    device_manager manager(m_options);
+    const auto listed = manager.get_devices();
+    if (listed.empty())
+        std::fprintf(m_io.out, "No USB disk found.\n");
+    for (const auto& disk : listed)
+        std::fprintf(m_io.out, "%s\t%s\t%s%s\n", disk->path.c_str(), disk->name.c_str(), megabytes(disk->size).c_str(),
+                     disk->size <= smallest_usable_drive ? "\t(too small)" : "");
+    std::fflush(m_io.out);
+    return 0;
+}
+
+bool flash_session::m_resolve_targets()
+{
+    // Operators name hub ports by /dev/disk/by-path and friends: a target is the drive it names.
+    for (size_t i = 0; i < m_drives.size(); ++i) {
+        drive& run = *m_drives[i];
+        if (run.is_file && QFileInfo(QString::fromStdString(run.target)).isDir()) {
+            m_say("error: --target " + run.target + " is a folder, not a disk-image file");
+            return false;
+        }
+        run.identity = drive_identity(run.target);
+        for (size_t j = 0; j < i; ++j) {
+            if (m_drives[j]->identity == run.identity) {
+                m_say("error: " + m_drives[j]->target + " and " + run.target
+                      + " are the same drive; name each drive once");
+                return false;
+            }
+        }
+    }
+    std::vector<std::shared_ptr<device>> listed;
+    if (!m_request.devices.empty()) {
+        m_devices = std::make_unique<device_manager>(m_options);
+        listed = m_devices->get_devices();
+    }
+    return m_confirm_devices(listed);
+}
+
+bool flash_session::m_confirm_devices(const std::vector<std::shared_ptr<device>>& listed)
+{
+    for (auto& run : m_drives) {
+        if (run->is_file)
+            continue;
+        const auto found = std::find_if(listed.begin(), listed.end(), [&](const std::shared_ptr<device>& d) {
+            return d->path == run->target || drive_identity(d->path) == run->identity;
+        });
+        if (found == listed.end()) {
+            m_say("error: " + run->target + " is not a USB disk that can be flashed (see --list)");
+            return false;
+        }
+        if ((*found)->size <= smallest_usable_drive) {
+            m_say("error: " + run->target + " is too small (" + megabytes((*found)->size) + "; more than 2 GB needed)");
+            return false;
+        }
+        // Found out now, not after a download of a gigabyte.
+        const std::string refusal = disk_write_refusal((*found)->path);
+        if (!refusal.empty()) {
+            m_say("error: cannot write " + run->target + ": " + refusal);
+            return false;
+        }
+        run->disk = *found;
+        if (m_request.yes)
+            continue;
+        const std::string answer = m_io.ask ? m_io.ask("All data on " + run->target + " (" + (*found)->name + ", "
+                                                       + megabytes((*found)->size)
+                                                       + ") will be lost. Type its path to confirm: ")
+                                            : std::string();
+        if (answer != run->target) {
+            m_say("error: " + run->target + " not confirmed; nothing was written (use --yes to skip the question)");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool flash_session::m_archive_readable()
+{
+    // The user's own file: checked before anything is written, and never touched.
+    const std::string& archive = m_request.image;
+    FILE* stream = open_file(archive, "rb");
+    const int error = errno;
+    const bool is_file = QFileInfo(QString::fromStdString(archive)).isFile();
+    if (stream)
+        std::fclose(stream);
+    if (stream && is_file)
+        return true;
+    m_say("error: cannot read --image " + archive + ": " + (stream ? "not a file" : std::strerror(error)));
+    return false;
+}
+
+void flash_session::m_open_targets(int64_t image_size)
+{
+    for (auto& run : m_drives) {
+        if (m_canceled)
+            return; // a stopped run prepares nothing more
+        run->clock.start();
+        if (run->is_file) {
+            std::string error;
+            run->disk = open_file_target(run->target, static_cast<uint64_t>(image_size), error);
+            if (!run->disk)
+                run->result = "cannot open the target: " + error;
+            continue;
+        }
+        // Devices are prepared one after another: each preparation reports on the manager. The
+        // wait lasts until the check of the wiped disk has let go of the record, also after a stop.
+        run->phase = "prepare";
+        m_print_progress(false);
+        QEventLoop loop;
+        connect(m_devices.get(), &device_manager::unmount_finished, &loop, &QEventLoop::quit);
+        m_devices->unmount_device(*run->disk, false);
+        loop.exec();
+        if (!run->disk->refusal.empty()) {
+            run->result = "not prepared: " + run->disk->refusal;
+            KLOG(logger::fatal, "Not prepared: " << run->target << ": " << run->disk->refusal);
+        }
+    }
+}

@@ -1,0 +1,305 @@
+#include "fake_system.h"
+#include "image_builder.h"
+
+#include "src/cli/cli_options.h"
+#include "src/cli/flash_session.h"
+#include "src/core/logger.h"
+#include "src/image/folder_lock.h"
+
+#include <QtTest>
+
+#include <csignal>
+#include <cstdio>
+#include <set>
+
+// What a headless run promises: a stop stops, a worker number is given once, a drive is the
+// drive it names, and a refusal comes early and says why.
+namespace {
+
+const char* const btc = "1BvBMSEYstWetqTFn5Au4m4GFg7xJaNVN2";
+const quint64 offset = 1048576;
+
+struct quiet_io {
+    char* text = nullptr;
+    size_t size = 0;
+    flash_session::io streams;
+    quiet_io()
+    {
+        streams.out = streams.err = open_memstream(&text, &size);
+    }
+    ~quiet_io()
+    {
+        std::fclose(streams.out);
+        std::free(text);
+    }
+    QString all()
+    {
+        std::fflush(streams.out);
+        return QString::fromUtf8(text, static_cast<int>(size));
+    }
+};
+
+// A reader that asks its session to stop after a few blocks, as Ctrl-C during --verify would.
+class stopping_reader : public disk_reader {
+public:
+    stopping_reader(std::unique_ptr<disk_reader> real, flash_session* session) : m_real(std::move(real)), m_session(session) {}
+    bool read(uint64_t at, unsigned char* data, size_t size) override
+    {
+        if (++m_reads == 3)
+            m_session->cancel();
+        return m_real->read(at, data, size);
+    }
+
+private:
+    std::unique_ptr<disk_reader> m_real;
+    flash_session* m_session;
+    int m_reads = 0;
+};
+
+} // namespace
+
+class test_cli_runs : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QByteArray m_image;
+
+    QString path(const QString& name) const { return m_dir.path() + "/" + name; }
+    QByteArray text_on(const QString& target) const
+    {
+        return image_builder::read_file(target).mid(static_cast<int>(offset), 2048);
+    }
+
+    int run(const QStringList& arguments, quiet_io& io, const device_options& options = device_options())
+    {
+        cli_request request;
+        std::string error;
+        if (!parse_cli(arguments, request, error))
+            qWarning() << QString::fromStdString(error);
+        flash_session session(request, path("app").toStdString(), options, io.streams);
+        return session.run();
+    }
+
+    QProcess* start(QProcess& cli, const QStringList& arguments, const QProcessEnvironment& environment)
+    {
+        cli.setProcessChannelMode(QProcess::MergedChannels);
+        cli.setProcessEnvironment(environment);
+        cli.start(KELVRA_CLI, arguments);
+        return &cli;
+    }
+
+    QProcessEnvironment fake_environment(const QString& root) const
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("KELVRA_SYSFS_ROOT", root + "/sys");
+        environment.insert("KELVRA_DEV_ROOT", root + "/dev");
+        environment.insert("KELVRA_MOUNTINFO", root + "/mountinfo");
+        environment.insert("KELVRA_SWAPS", root + "/swaps");
+        return environment;
+    }
+
+    fake_system::disk_spec big_stick() const
+    {
+        fake_system::disk_spec stick;
+        stick.sectors = 8000000; // 4.096 GB
+        stick.node_bytes = 4096;
+        return stick;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QDir().mkpath(path("app/downloads"));
+        logger::init(path("app").toStdString());
+        m_image = image_builder::disk_image(5 * 1024 * 1024 + 1000, offset, 3);
+        image_builder::write_file(path("release.gz"), image_builder::gzip(m_image));
+    }
+
+    void init() { QFile::remove(path("app/configuration.txt")); }
+
+    void a_stop_while_waiting_for_the_folder()
+    {
+        folder_lock other_run(path("app/downloads").toStdString());
+        QVERIFY(other_run.try_lock());
+        QProcess cli;
+        start(cli, {"--folder", path("app"), "--btc", btc, "--worker", "w(%d)", "--image", path("release.gz"),
+                    "--target", path("waiting.img")},
+              QProcessEnvironment::systemEnvironment());
+        QTRY_VERIFY_WITH_TIMEOUT(cli.peek(4096).contains("waiting for another run using " + path("app").toUtf8()), 30000);
+        QElapsedTimer stopped;
+        stopped.start();
+        ::kill(static_cast<pid_t>(cli.processId()), SIGINT);
+        QVERIFY(cli.waitForFinished(20000));
+        QVERIFY2(stopped.elapsed() < 5000, qPrintable(QString::number(stopped.elapsed())));
+        QCOMPARE(cli.exitCode(), 1);
+        QVERIFY(!QFile::exists(path("waiting.img")));
+    }
+
+    void a_stop_during_inflation_prepares_nothing()
+    {
+        // 3 GiB of image from a small archive: many members of zeros.
+        QByteArray member = image_builder::gzip(QByteArray(64 << 20, '\0'), 9);
+        QFile archive(path("huge.gz"));
+        QVERIFY(archive.open(QIODevice::WriteOnly));
+        for (int i = 0; i < 48; ++i)
+            archive.write(member);
+        archive.close();
+        QTemporaryDir root;
+        fake_system system(root.path());
+        system.add_disk(big_stick());
+
+        QProcess cli;
+        start(cli, {"--folder", path("cli-app"), "--btc", btc, "--image", path("huge.gz"), "--device",
+                    system.node("sdb"), "--yes"},
+              fake_environment(root.path()));
+        QTRY_VERIFY_WITH_TIMEOUT(image_builder::read_file(path("cli-app/KELVRA Flash Tool.log")).contains("Inflating: "),
+                                 30000);
+        QElapsedTimer stopped;
+        stopped.start();
+        ::kill(static_cast<pid_t>(cli.processId()), SIGINT);
+        QVERIFY(cli.waitForFinished(30000));
+        const QByteArray output = cli.readAll();
+        QVERIFY2(stopped.elapsed() < 5000, output.constData());
+        QCOMPARE(cli.exitCode(), 1);
+        QVERIFY(image_builder::read_file(path("cli-app/KELVRA Flash Tool.log")).contains("Inflation stopped"));
+        QCOMPARE(image_builder::read_file(system.node("sdb")), QByteArray(4096, '\xab')); // never prepared
+        QCOMPARE(QDir(path("cli-app/downloads")).entryList(QDir::Files), QStringList());
+        QFile::remove(path("huge.gz"));
+    }
+
+    void a_stop_during_verification_is_a_stop()
+    {
+        cli_request request;
+        std::string error;
+        QVERIFY(parse_cli({"--btc", btc, "--image", path("release.gz"), "--target", path("v.img"), "--verify"}, request,
+                          error));
+        quiet_io io;
+        flash_session* session = nullptr;
+        flash_session run(request, path("app").toStdString(), device_options(), io.streams,
+                          [&](const std::string& target) -> std::unique_ptr<disk_reader> {
+                              return std::make_unique<stopping_reader>(open_disk_reader(target), session);
+                          });
+        session = &run;
+        QCOMPARE(run.run(), 1);
+        QVERIFY2(io.all().contains(QRegularExpression("v\\.img +FAILED .*canceled")), qPrintable(io.all()));
+    }
+
+    void the_window_folder_is_the_default()
+    {
+        QTemporaryDir home;
+        const QString folder = home.path() + "/.local/share/KELVRA Flash Tool";
+        QDir().mkpath(folder);
+        image_builder::write_file(folder + "/configuration.txt",
+                                  QByteArray("{\"rig\": {\"btc\": \"") + btc + "\", \"worker\": \"rig(%d,3)\"}}");
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("HOME", home.path());
+        environment.remove("XDG_DATA_HOME");
+        QProcess cli;
+        start(cli, {"--image", path("release.gz"), "--target", path("home.img")}, environment);
+        QVERIFY(cli.waitForFinished(60000));
+        QVERIFY2(cli.exitCode() == 0, cli.readAll().constData());
+        QVERIFY(text_on(path("home.img")).contains("\"worker\": \"rig4\""));
+        QVERIFY(image_builder::read_file(folder + "/configuration.txt").contains("\"worker\": \"rig(%d,4)\""));
+        QVERIFY(image_builder::read_file(folder + "/KELVRA Flash Tool.log").contains("kelvra-flash-cli version"));
+        QVERIFY(!QFileInfo::exists(home.path() + "/.local/share/kelvra-flash-cli"));
+    }
+
+    void worker_numbers_are_given_once()
+    {
+        // Runs started together, with the saved name and with the same --worker.
+        for (const QStringList& worker : {QStringList{}, QStringList{"--worker", "rig(%d)"}}) {
+            image_builder::write_file(path("app/configuration.txt"),
+                                      QByteArray("{\"rig\": {\"btc\": \"") + btc + "\", \"worker\": \"rig(%d)\"}}");
+            QProcess runs[3];
+            for (int i = 0; i < 3; ++i)
+                start(runs[i], QStringList{"--folder", path("app"), "--image", path("release.gz"), "--target",
+                                           path(QString("n%1.img").arg(i))} + worker,
+                      QProcessEnvironment::systemEnvironment());
+            std::set<QByteArray> names;
+            for (QProcess& cli : runs) {
+                QVERIFY(cli.waitForFinished(60000));
+                QVERIFY2(cli.exitCode() == 0, cli.readAll().constData());
+            }
+            for (int i = 0; i < 3; ++i) {
+                const QByteArray text = text_on(path(QString("n%1.img").arg(i)));
+                names.insert(text.mid(text.indexOf("\"worker\": \""), 18));
+            }
+            QCOMPARE(names.size(), size_t(3));
+            QVERIFY(image_builder::read_file(path("app/configuration.txt")).contains("\"worker\": \"rig(%d,3)\""));
+        }
+
+        // Where the name cannot be saved, it cannot be reserved: nothing is written.
+        QFile::remove(path("app/configuration.txt"));
+        QDir().mkpath(path("app/configuration.txt"));
+        quiet_io io;
+        QCOMPARE(run({"--btc", btc, "--worker", "rig(%d,5)", "--image", path("release.gz"), "--target", path("u.img")}, io),
+                 2);
+        QVERIFY2(io.all().contains("cannot save the settings to " + path("app") + "/configuration.txt"), qPrintable(io.all()));
+        QVERIFY(!QFile::exists(path("u.img")));
+        QDir(path("app/configuration.txt")).removeRecursively();
+    }
+
+    void a_drive_is_the_drive_it_names()
+    {
+        const QString here = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(m_dir.path()));
+        quiet_io twice;
+        const int code = run({"--btc", btc, "--image", path("release.gz"), "--target", "x.img", "--target", "./x.img"}, twice);
+        QDir::setCurrent(here);
+        QCOMPARE(code, 2);
+        QVERIFY2(twice.all().contains("are the same drive"), qPrintable(twice.all()));
+        QVERIFY(!QFile::exists(path("x.img")));
+
+        QTemporaryDir root;
+        fake_system system(root.path());
+        fake_system::disk_spec stick = big_stick();
+        stick.node_bytes = 8 * 1024 * 1024;
+        system.add_disk(stick);
+        QDir().mkpath(root.path() + "/dev/disk/by-id");
+        const QString by_id = root.path() + "/dev/disk/by-id/usb-SanDisk_Cruzer_Blade-0:0";
+        QVERIFY(QFile::link("../../sdb", by_id));
+        quiet_io same;
+        QCOMPARE(run({"--btc", btc, "--image", path("release.gz"), "--device", system.node("sdb"), "--device", by_id,
+                      "--yes"},
+                     same, system.options()),
+                 2);
+        QVERIFY(same.all().contains("are the same drive"));
+        quiet_io linked;
+        QCOMPARE(run({"--btc", btc, "--image", path("release.gz"), "--device", by_id, "--yes"}, linked, system.options()), 0);
+        QVERIFY(image_builder::read_file(system.node("sdb")).left(m_image.size())
+                == image_builder::configured(m_image, offset, text_on(system.node("sdb"))));
+    }
+
+    void refusals_come_early_and_say_why()
+    {
+        QTemporaryDir root;
+        fake_system system(root.path());
+        system.add_disk(big_stick());
+        QFile::remove(system.node("sdb")); // listed by the kernel, but its node is gone
+        for (const QString& image : QDir(path("app/downloads")).entryList({"local-*"}, QDir::Files))
+            QFile::remove(path("app/downloads/") + image);
+        quiet_io gone;
+        QCOMPARE(run({"--btc", btc, "--image", path("release.gz"), "--device", system.node("sdb"), "--yes"}, gone,
+                     system.options()),
+                 2);
+        QVERIFY2(gone.all().contains("cannot write " + system.node("sdb") + ": not there"), qPrintable(gone.all()));
+        QCOMPARE(QDir(path("app/downloads")).entryList({"local-*"}, QDir::Files), QStringList()); // nothing inflated
+
+        // The running system's disk: found by the preparation, named in the summary, untouched.
+        fake_system::disk_spec with_root = big_stick();
+        with_root.name = "sdc";
+        with_root.dev = "8:32";
+        with_root.partitions = QStringList{"sdc1=8:33"};
+        system.add_disk(with_root);
+        system.mount("0:31", "/", "/dev/sdc1"); // a btrfs-like anonymous number: only the source tells
+        quiet_io system_disk;
+        QCOMPARE(run({"--btc", btc, "--image", path("release.gz"), "--device", system.node("sdc"), "--yes"},
+                     system_disk, system.options()),
+                 1);
+        QVERIFY2(system_disk.all().contains("not prepared: the disk of the running system"), qPrintable(system_disk.all()));
+        QCOMPARE(image_builder::read_file(system.node("sdc")), QByteArray(4096, '\xab'));
+    }
+};
+
+QTEST_GUILESS_MAIN(test_cli_runs)
+#include "test_cli_runs.moc"
