@@ -303,6 +303,44 @@ private slots:
         close_handles(*devices[0]);
     }
 
+    void a_wiped_disk_is_ready_once_it_is_quiet()
+    {
+        fake_system::disk_spec stick;
+        stick.partitions = QStringList{"sdb1=8:17"};
+        m_system->add_disk(stick);
+        device_options options = m_system->options(20, 80, 15000, 2000);
+        options.quiet_ms = 500;
+
+        // Nothing comes back: ready after the quiet time, not at the 15 s limit nor after a pause.
+        {
+            device_manager manager(options);
+            QSignalSpy finished(&manager, &device_manager::unmount_finished);
+            QSignalSpy prepared(&manager, &device_manager::device_prepared);
+            auto devices = manager.get_devices();
+            QElapsedTimer clock;
+            clock.start();
+            manager.unmount_device(*devices[0], false);
+            QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 14000);
+            QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
+            QTRY_COMPARE(prepared.size(), 1);
+            QCOMPARE(prepared[0][0].toString(), m_system->node("sdb"));
+            QVERIFY(devices[0]->volumes.empty());
+            close_handles(*devices[0]);
+        }
+        // An automounter 300 ms late is still caught: the partition is unmounted and held.
+        {
+            device_manager manager(options);
+            QSignalSpy finished(&manager, &device_manager::unmount_finished);
+            auto devices = manager.get_devices();
+            const QString point = m_root->path() + "/late";
+            QTimer::singleShot(300, this, [&] { m_system->mount("8:17", point); });
+            manager.unmount_device(*devices[0], false);
+            QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 14000);
+            QCOMPARE(qstrings(devices[0]->volumes), QStringList{point});
+            close_handles(*devices[0]);
+        }
+    }
+
     void vanished_disk_ends_the_run()
     {
         m_system->add_disk(fake_system::disk_spec());

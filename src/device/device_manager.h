@@ -15,7 +15,10 @@ struct device_options {
     int poll_ms = 500;            // between two counts of USB storage devices
     int settle_ms = 1500;         // between the two notifications of one change
     int volume_check_ms = 15000;  // longest wait for volumes of a wiped disk to come back
-    int prepare_wait_ms = 2000;   // pause after wiping, before the volume check
+    int prepare_wait_ms = 2000;   // pause after wiping, before the volume check (Windows)
+    // Linux: a wiped disk has settled when neither its partitions nor its mounts changed for this
+    // long; the check then ends without waiting for volume_check_ms.
+    int quiet_ms = 500;
     // Linux only: where the kernel's block devices, their nodes and the mount tables are.
     std::string sysfs_root = "/sys";
     std::string dev_root = "/dev";
@@ -51,6 +54,9 @@ public:
 signals:
     void unmount_finished();
     void devices_changed();
+    // With every unmount_finished() of a preparation: which disk it was (its path), so that a
+    // caller may prepare several disks at once.
+    void device_prepared(QString path);
 
 private:
     std::shared_ptr<impl> m_impl;

@@ -208,6 +208,8 @@ void device_manager::impl::m_give_up(device_linux& disk, const std::string& reas
         ::close(descriptor);
     disk.handles.clear();
     QMetaObject::invokeMethod(m_owner, "unmount_finished", Qt::QueuedConnection);
+    QMetaObject::invokeMethod(m_owner, "device_prepared", Qt::QueuedConnection,
+                              Q_ARG(QString, QString::fromStdString(disk.path)));
 }
 
 void device_manager::impl::m_wait(int milliseconds)
@@ -286,8 +288,7 @@ void device_manager::impl::unmount_device(device& dev, bool log_only)
     disk.handles.push_back(whole.release());
     disk.volumes.clear();
 
-    m_wait(m_options.prepare_wait_ms);
-
+    // No pause here: the volume check itself waits until the disk has settled.
     start_volume_check<listener_linux>(m_owner, disk, m_options);
 }
 

@@ -208,6 +208,8 @@ void device_manager::impl::unmount_device(device& dev, bool log_only)
         disk.refusal = "the disk of the running system";
         // Never touched; the run still ends, with no disk handle for the burner.
         QMetaObject::invokeMethod(m_owner, "unmount_finished", Qt::QueuedConnection);
+        QMetaObject::invokeMethod(m_owner, "device_prepared", Qt::QueuedConnection,
+                                  Q_ARG(QString, QString::fromStdString(disk.path)));
         return;
     }
 
@@ -236,6 +238,8 @@ void device_manager::impl::unmount_device(device& dev, bool log_only)
             CloseHandle(handle);
         disk.handles.clear();
         QMetaObject::invokeMethod(m_owner, "unmount_finished", Qt::QueuedConnection);
+        QMetaObject::invokeMethod(m_owner, "device_prepared", Qt::QueuedConnection,
+                                  Q_ARG(QString, QString::fromStdString(disk.path)));
         return;
     }
     if (!control(whole, IOCTL_DISK_DELETE_DRIVE_LAYOUT)) {

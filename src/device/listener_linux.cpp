@@ -55,15 +55,24 @@ void listener_linux::find_volumes()
     const sysfs_tree tree(m_options.sysfs_root);
     const std::string name = kernel_name(disk.path);
     const QDeadlineTimer deadline(m_options.volume_check_ms);
+    // A wiped disk has no volume that could come back: the check ends once the disk is quiet,
+    // and still catches an automounter that is a little late.
+    QDeadlineTimer quiet(m_options.quiet_ms);
+    std::vector<dev_number> last_numbers = tree.numbers_of(name);
     for (bool first_pass = true;; first_pass = false) {
-        if (!disk.volumes.empty() || deadline.hasExpired()) {
+        if (!disk.volumes.empty() || deadline.hasExpired() || quiet.hasExpired()) {
             emit unmount_finished();
             return;
         }
         if (!first_pass)
             QThread::msleep(volume_pass_pause_ms);
+        const std::vector<dev_number> numbers = tree.numbers_of(name);
+        if (numbers != last_numbers) {
+            last_numbers = numbers;
+            quiet.setRemainingTime(m_options.quiet_ms);
+        }
         const auto table = parse_mountinfo(read_text_file(m_options.mountinfo_path));
-        const auto points = mount_points_of(table, tree.numbers_of(name));
+        const auto points = mount_points_of(table, numbers);
         // Innermost first, so that nested mounts do not keep their parent busy.
         for (auto point = points.rbegin(); point != points.rend(); ++point) {
             disk.volumes.push_back(*point);

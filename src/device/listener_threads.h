@@ -57,6 +57,8 @@ void start_volume_check(device_manager* owner, device& disk, const device_option
     QObject::connect(thread, SIGNAL(finished()), thread, SLOT(deleteLater()));
     QObject::connect(thread, SIGNAL(finished()), checker, SLOT(deleteLater()));
     QObject::connect(checker, SIGNAL(unmount_finished()), owner, SIGNAL(unmount_finished()));
+    const QString path = QString::fromStdString(disk.path);
+    QObject::connect(checker, &listener::unmount_finished, owner, [owner, path] { emit owner->device_prepared(path); });
     // Its job is done once it has reported: let the thread end instead of idling for ever.
     QObject::connect(checker, SIGNAL(unmount_finished()), thread, SLOT(quit()));
     thread->start(QThread::InheritPriority);
