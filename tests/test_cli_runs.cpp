@@ -270,6 +270,41 @@ private slots:
                 == image_builder::configured(m_image, offset, text_on(system.node("sdb"))));
     }
 
+    void drives_are_prepared_at_once_and_each_goes_on_by_itself()
+    {
+        QTemporaryDir root;
+        fake_system system(root.path());
+        QStringList arguments{"--btc", btc, "--worker", "p(%d)", "--image", path("release.gz"), "--yes", "--verify"};
+        for (const char* name : {"sdb", "sdc", "sdd"}) {
+            fake_system::disk_spec stick = big_stick();
+            stick.name = name;
+            stick.dev = QString("8:%1").arg(16 * (name[2] - 'a'));
+            stick.node_bytes = 8 * 1024 * 1024;
+            system.add_disk(stick);
+            arguments << "--device" << system.node(name);
+        }
+        // One of them is the running system's: refused, and the others do not wait for it.
+        system.mount("8:48", "/");
+        device_options options = system.options(20, 80, 15000, 2000);
+        options.quiet_ms = 2000;
+        QFile(path("app/KELVRA Flash Tool.log")).resize(0);
+        quiet_io io;
+        QCOMPARE(run(arguments, io, options), 1);
+        QVERIFY2(io.all().contains(QRegularExpression("sdd +FAILED .*not prepared: the disk of the running system")),
+                 qPrintable(io.all()));
+        for (const char* name : {"sdb", "sdc"})
+            QVERIFY2(io.all().contains(QRegularExpression(QString(name) + " +ok ")), qPrintable(io.all()));
+
+        // Each check of a wiped disk waits its 2 s of quiet; they overlap instead of following each other.
+        QList<QDateTime> checks;
+        for (const QByteArray& line : image_builder::read_file(path("app/KELVRA Flash Tool.log")).split('\n'))
+            if (line.contains("Checking for drives after formating"))
+                checks << QDateTime::fromString(QString::fromUtf8(line.mid(1, 23)), "yyyy-MM-dd HH:mm:ss.zzz");
+        QCOMPARE(checks.size(), 2);
+        QVERIFY(checks[0].isValid() && checks[1].isValid());
+        QVERIFY2(checks[0].msecsTo(checks[1]) < 1500, qPrintable(QString::number(checks[0].msecsTo(checks[1]))));
+    }
+
     void refusals_come_early_and_say_why()
     {
         QTemporaryDir root;

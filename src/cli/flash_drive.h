@@ -3,25 +3,33 @@
 #include "src/cli/flash_session.h"
 
 #include <QCryptographicHash>
-#include <QElapsedTimer>
+
+#include <atomic>
 
 // One target of a headless run, from its name on the command line to its line in the summary.
+// Once the drive's own thread runs (it writes, then reads back), the fields it changes are atomics
+// or are read only after that thread has ended.
 struct flash_session::drive {
+    enum stage : int { waiting, downloading, inflating, preparing, writing, verifying, finished, failed };
+
     std::string target;       // as the operator wrote it
     std::string identity;     // the drive it names (see drive_identity)
     bool is_file = false;
     std::shared_ptr<device> disk;
     QByteArray configuration;
     std::string worker;
-    std::string phase = "waiting";
-    qint64 done = 0;
-    qint64 total = 0;
-    QElapsedTimer clock;
-    qint64 bytes_written = 0;
+
+    std::atomic<int> now{waiting};
+    std::atomic<qint64> done{0};
+    std::atomic<qint64> total{0};
+    std::atomic<qint64> stage_began_ms{0}; // on the session's clock
+    std::atomic<qint64> bytes_written{0};
+    std::atomic<bool> burned{false};
+    double write_seconds = 0;
+    double verify_seconds = 0;
     bool ok = false;
-    std::string result;
-    QCryptographicHash written{QCryptographicHash::Sha256}; // filled on the burner's thread
+    std::string result;       // why it failed
+    QCryptographicHash written{QCryptographicHash::Sha256}; // filled on the drive's thread
     image_burner* burner = nullptr;
     QThread* thread = nullptr;
-    bool running = false;
 };

@@ -63,6 +63,7 @@ void flash_session::cancel()
 int flash_session::run()
 {
     KLOG(logger::fatal, "kelvra-flash-cli version: " << application_version);
+    m_clock.start();
     if (m_request.list)
         return m_list_devices();
 
@@ -101,11 +102,7 @@ int flash_session::run()
         return 1;
     }
 
-    m_open_targets(image_size);
-    m_write_all();
-    for (auto& run : m_drives)
-        if (run->ok)
-            m_check(*run);
+    m_run_drives(image_size);
     m_print_summary();
     for (auto& run : m_drives)
         if (!run->ok)

@@ -8,6 +8,7 @@
 #include "src/image/image_cache.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 
 #include <atomic>
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+class QEventLoop;
 class QThread;
 class image_burner;
 
@@ -62,10 +64,14 @@ private:
     std::string m_fetch_archive();
     bool m_inflate(int64_t& image_size);
 
-    // The drives: prepared, written in parallel, read back.
-    void m_open_targets(int64_t image_size);
-    void m_write_all();
+    // The drives: all prepared at once; each written and read back on its own thread as soon as
+    // it is ready, so that a slow or failing drive holds up no other.
+    void m_run_drives(int64_t image_size);
+    void m_start_writing(drive& run);
     void m_check(drive& run);
+    void m_enter(drive& run, int stage, qint64 total = 0);
+    void m_enter_all(int stage, qint64 total = 0);
+    void m_end_when_all_ended();
     void m_print_progress(bool final_line);
     void m_print_summary();
     void m_say(const std::string& text);
@@ -85,4 +91,8 @@ private:
     std::atomic<bool> m_canceled{false};
     QObject* m_retriever = nullptr;
     int m_progress_lines = 0;
+    QElapsedTimer m_clock; // the stages' start times
+    int m_running = 0;     // drives whose thread has not ended
+    int m_preparing = 0;   // drives whose preparation has not reported
+    QEventLoop* m_drives_loop = nullptr; // runs until both are 0
 };

@@ -38,8 +38,9 @@ std::string flash_session::m_fetch_archive()
     connect(retriever, &image_retriever::error_msg, &loop,
             [&](QString text, bool) { m_say("error: " + text.toStdString()); });
     connect(retriever, &image_retriever::progress_updated, &loop, [&](qint64 done, qint64 total) {
+        if (m_drives.front()->now != drive::downloading)
+            m_enter_all(drive::downloading);
         for (auto& run : m_drives) {
-            run->phase = "download";
             run->done = done;
             run->total = total;
         }
@@ -60,9 +61,9 @@ bool flash_session::m_inflate(int64_t& image_size)
     image_manipulator manipulator;
     manipulator.set_stop_flag(&m_canceled);
     QElapsedTimer last;
+    m_enter_all(drive::inflating);
     connect(&manipulator, &image_manipulator::report_progress, this, [this, &last](qint64 done, qint64 total) {
         for (auto& run : m_drives) {
-            run->phase = "inflate";
             run->done = done;
             run->total = total;
         }

@@ -3,7 +3,6 @@
 #include "src/core/file_io.h"
 #include "src/core/log_location.h"
 
-#include <QEventLoop>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -112,32 +111,4 @@ bool flash_session::m_archive_readable()
         return true;
     m_say("error: cannot read --image " + archive + ": " + (stream ? "not a file" : std::strerror(error)));
     return false;
-}
-
-void flash_session::m_open_targets(int64_t image_size)
-{
-    for (auto& run : m_drives) {
-        if (m_canceled)
-            return; // a stopped run prepares nothing more
-        run->clock.start();
-        if (run->is_file) {
-            std::string error;
-            run->disk = open_file_target(run->target, static_cast<uint64_t>(image_size), error);
-            if (!run->disk)
-                run->result = "cannot open the target: " + error;
-            continue;
-        }
-        // Devices are prepared one after another: each preparation reports on the manager. The
-        // wait lasts until the check of the wiped disk has let go of the record, also after a stop.
-        run->phase = "prepare";
-        m_print_progress(false);
-        QEventLoop loop;
-        connect(m_devices.get(), &device_manager::unmount_finished, &loop, &QEventLoop::quit);
-        m_devices->unmount_device(*run->disk, false);
-        loop.exec();
-        if (!run->disk->refusal.empty()) {
-            run->result = "not prepared: " + run->disk->refusal;
-            KLOG(logger::fatal, "Not prepared: " << run->target << ": " << run->disk->refusal);
-        }
-    }
 }

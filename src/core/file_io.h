@@ -21,3 +21,5 @@ bool replace_file(const std::string& from, const std::string& to);
 
 // Whether the stream is an interactive terminal.
 bool stream_is_terminal(FILE* stream);
+// The width of the terminal the stream writes to, in columns; 80 when it cannot be told.
+int terminal_columns(FILE* stream);

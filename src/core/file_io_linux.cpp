@@ -1,6 +1,7 @@
 #include "src/core/file_io.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -52,4 +53,10 @@ bool replace_file(const std::string& from, const std::string& to)
 bool stream_is_terminal(FILE* stream)
 {
     return isatty(fileno(stream)) != 0;
+}
+
+int terminal_columns(FILE* stream)
+{
+    winsize size{};
+    return ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
 }

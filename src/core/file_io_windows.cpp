@@ -50,3 +50,13 @@ bool stream_is_terminal(FILE* stream)
 {
     return _isatty(_fileno(stream)) != 0;
 }
+
+int terminal_columns(FILE* stream)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    const HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    if (console == INVALID_HANDLE_VALUE || !GetConsoleScreenBufferInfo(console, &info))
+        return 80;
+    const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+    return columns > 0 ? columns : 80;
+}

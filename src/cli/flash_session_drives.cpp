@@ -1,0 +1,243 @@
+#include "src/cli/flash_drive.h"
+
+#include "src/cli/progress_line.h"
+#include "src/core/file_io.h"
+#include "src/core/log_location.h"
+#include "src/image/image_burner.h"
+
+#include <QEventLoop>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+
+void flash_session::m_enter(drive& run, int stage, qint64 total)
+{
+    run.done = 0;
+    run.total = total;
+    run.stage_began_ms = m_clock.elapsed();
+    run.now = stage;
+}
+
+void flash_session::m_enter_all(int stage, qint64 total)
+{
+    for (auto& run : m_drives)
+        m_enter(*run, stage, total);
+}
+
+void flash_session::m_end_when_all_ended()
+{
+    if (m_preparing == 0 && m_running == 0 && m_drives_loop)
+        m_drives_loop->quit();
+}
+
+void flash_session::m_run_drives(int64_t image_size)
+{
+    QEventLoop loop;
+    const auto fail = [this](drive& run, const std::string& why) {
+        run.result = why;
+        m_enter(run, drive::failed);
+    };
+    if (m_devices) {
+        connect(m_devices.get(), &device_manager::device_prepared, &loop, [&](QString path) {
+            const auto found = std::find_if(m_drives.begin(), m_drives.end(), [&](const std::unique_ptr<drive>& run) {
+                return !run->is_file && run->now == drive::preparing && run->disk->path == path.toStdString();
+            });
+            if (found == m_drives.end())
+                return;
+            drive& run = **found;
+            --m_preparing;
+            if (!run.disk->refusal.empty()) {
+                KLOG(logger::fatal, "Not prepared: " << run.target << ": " << run.disk->refusal);
+                fail(run, "not prepared: " + run.disk->refusal);
+            } else if (m_canceled) {
+                m_devices->release_device(*run.disk); // prepared, but no burner takes it over
+                fail(run, "canceled");
+            } else {
+                m_start_writing(run);
+            }
+            m_end_when_all_ended();
+        });
+    }
+
+    // Every preparation at once: each waits for its own disk to settle, not for the others.
+    for (auto& entry : m_drives) {
+        drive& run = *entry;
+        if (m_canceled) {
+            fail(run, "canceled");
+            continue;
+        }
+        if (run.is_file) {
+            std::string error;
+            run.disk = open_file_target(run.target, static_cast<uint64_t>(image_size), error);
+            if (run.disk)
+                m_start_writing(run);
+            else
+                fail(run, "cannot open the target: " + error);
+            continue;
+        }
+        m_enter(run, drive::preparing);
+        ++m_preparing;
+        m_devices->unmount_device(*run.disk, false);
+    }
+
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, this, [this] { m_print_progress(false); });
+    ticker.start(m_io.terminal ? 200 : 3000);
+    if (m_preparing > 0 || m_running > 0) {
+        m_drives_loop = &loop;
+        loop.exec();
+        m_drives_loop = nullptr;
+    }
+    m_print_progress(true);
+}
+
+void flash_session::m_start_writing(drive& target)
+{
+    drive* run = &target;
+    run->burner = new image_burner(m_archive, run->disk.get(), run->configuration);
+    run->burner->set_image_source(m_source);
+    if (m_request.verify)
+        run->burner->set_block_observer([run](uint64_t, const unsigned char* data, size_t size) {
+            run->written.addData(reinterpret_cast<const char*>(data), static_cast<int>(size));
+        });
+    run->thread = new QThread();
+    run->thread->setStackSize(16 * 1024 * 1024);
+    run->burner->moveToThread(run->thread);
+    // Called on the drive's thread: they touch only the drive's own fields.
+    connect(run->burner, &image_burner::report_progress, this, [run](qint64 done, qint64 total) {
+        run->done = run->bytes_written = done;
+        run->total = total;
+    }, Qt::DirectConnection);
+    connect(run->burner, &image_burner::finished, this, [run] { run->burned = true; }, Qt::DirectConnection);
+    connect(run->burner, &image_burner::error_msg, this, [this, run](QString text, bool) {
+        run->result = m_canceled ? "canceled" : text.toStdString();
+    }, Qt::DirectConnection);
+    connect(run->burner, &image_burner::canceled, this, [run] {
+        if (run->result.empty())
+            run->result = "canceled";
+    }, Qt::DirectConnection);
+
+    QThread* thread = run->thread;
+    connect(thread, &QThread::started, run->burner, [this, run, thread] {
+        QElapsedTimer clock;
+        clock.start();
+        run->burner->burn_image();
+        run->write_seconds = clock.elapsed() / 1000.0;
+        if (run->burned && m_canceled) {
+            run->result = "canceled"; // written, but the stop came before it was checked
+        } else if (run->burned) {
+            run->ok = true;
+            clock.start();
+            m_check(*run);
+            run->verify_seconds = clock.elapsed() / 1000.0;
+        }
+        thread->quit();
+    });
+    connect(thread, &QThread::finished, this, [this, run] {
+        m_enter(*run, run->ok ? drive::finished : drive::failed);
+        --m_running;
+        m_end_when_all_ended();
+    });
+    m_enter(*run, drive::writing, static_cast<qint64>(run->disk->size));
+    ++m_running;
+    thread->start();
+}
+
+void flash_session::m_check(drive& run)
+{
+    const uint64_t size = static_cast<uint64_t>(run.bytes_written.load());
+    m_enter(run, drive::verifying, static_cast<qint64>(m_request.verify ? size : configuration_size));
+    auto reader = m_readers(run.disk->path);
+    if (!reader) {
+        run.ok = false;
+        run.result = "cannot read the target back";
+        return;
+    }
+    QByteArray text(configuration_size, '\0');
+    if (!reader->read(m_config_offset, reinterpret_cast<unsigned char*>(text.data()), configuration_size)
+        || text != run.configuration) {
+        run.ok = false;
+        run.result = "the configuration text on the target differs from what was written";
+        KLOG(logger::fatal, "Verification failed: " << run.target);
+        return;
+    }
+    if (!m_request.verify)
+        return;
+
+    // Read back in the order written: every block but the first, then the first.
+    const uint32_t sector = run.disk->sector_size ? run.disk->sector_size : 512;
+    const uint32_t block = image_burner::block_size(sector);
+    QCryptographicHash read_back(QCryptographicHash::Sha256);
+    QByteArray buffer(static_cast<int>(block), '\0');
+    auto add = [&](uint64_t offset) {
+        const uint64_t bytes = std::min<uint64_t>(block, size - offset);
+        const uint64_t padded = (bytes + sector - 1) / sector * sector;
+        if (!reader->read(offset, reinterpret_cast<unsigned char*>(buffer.data()), static_cast<size_t>(padded)))
+            return false;
+        read_back.addData(buffer.constData(), static_cast<int>(padded));
+        run.done += static_cast<qint64>(bytes);
+        return true;
+    };
+    bool readable = true;
+    for (uint64_t offset = block; readable && offset < size && !m_canceled; offset += block)
+        readable = add(offset);
+    if (m_canceled) {
+        run.ok = false;
+        run.result = "canceled";
+        KLOG(logger::info, "Verification canceled: " << run.target);
+        return;
+    }
+    readable = readable && add(0);
+    if (!readable || read_back.result() != run.written.result()) {
+        run.ok = false;
+        run.result = readable ? "verification failed: the target differs from what was written"
+                              : "verification failed: the target cannot be read back";
+        KLOG(logger::fatal, "Verification failed: " << run.target);
+        return;
+    }
+    KLOG(logger::info, "Verified: " << run.target);
+}
+
+void flash_session::m_print_summary()
+{
+    std::fprintf(m_io.out, "\n%-32s %-8s %-20s %12s %7s %7s\n", "target", "result", "worker", "bytes", "write s",
+                 "check s");
+    for (auto& run : m_drives)
+        std::fprintf(m_io.out, "%-32s %-8s %-20s %12lld %7.1f %7.1f%s%s\n", run->target.c_str(),
+                     run->ok ? "ok" : "FAILED", run->worker.c_str(), static_cast<long long>(run->bytes_written.load()),
+                     run->write_seconds, run->verify_seconds, run->ok ? "" : "  ", run->ok ? "" : run->result.c_str());
+    std::fflush(m_io.out);
+}
+
+void flash_session::m_print_progress(bool final_line)
+{
+    static const char* const names[] = {"waiting", "downloading", "inflating", "preparing",
+                                        "writing", "verifying",   "done",      "failed"};
+    const int width = m_io.terminal ? terminal_columns(m_io.err) : 1000;
+    if (m_io.terminal && m_progress_lines > 0)
+        std::fprintf(m_io.err, "\x1b[%dA", m_progress_lines); // back to the first line of the block
+    m_progress_lines = 0;
+    const qint64 now = m_clock.elapsed();
+    for (auto& run : m_drives) {
+        const int stage = run->now;
+        progress_view view;
+        view.target = run->target;
+        view.stage = names[stage];
+        // The reason is written by the drive's thread: read it only once that thread has ended.
+        if (stage == drive::failed && !run->thread)
+            view.stage += ": " + run->result;
+        else if (stage == drive::failed && run->thread && run->thread->isFinished())
+            view.stage += ": " + run->result;
+        view.done = run->done;
+        view.total = run->total;
+        view.seconds = static_cast<double>(now - run->stage_began_ms) / 1000.0;
+        view.measured = stage == drive::downloading || stage == drive::inflating || stage == drive::writing
+            || stage == drive::verifying;
+        std::fprintf(m_io.err, "%s%s\n", m_io.terminal ? "\x1b[2K" : "", progress_line(view, width).c_str());
+        ++m_progress_lines;
+    }
+    if (!m_io.terminal || final_line)
+        m_progress_lines = 0;
+    std::fflush(m_io.err);
+}
