@@ -7,8 +7,11 @@
 #include "src/device/device_manager.h"
 #include "src/device/disk_access.h"
 #include "src/image/image_burner.h"
+#include "src/image/image_manipulator.h"
 
 #include <QtTest>
+
+#include <unistd.h>
 
 class test_burner_linux : public QObject {
     Q_OBJECT
@@ -129,6 +132,44 @@ private slots:
         } else {
             QVERIFY(written.left(16) == image.left(16));
         }
+    }
+
+    void the_image_a_run_made_is_written_after_its_archive_went()
+    {
+        // Another run cleared the archive away as an older release after this run had inflated it.
+        const quint64 offset = 4096;
+        const QByteArray image = image_builder::disk_image(2 * 1024 * 1024, offset, 12);
+        const QString downloads = m_dir.path() + "/went";
+        QDir().mkpath(downloads);
+        image_builder::write_file(downloads + "/3.0.0.gz", image_builder::gzip(image));
+        image_source source = image_cache::for_download((downloads + "/3.0.0.gz").toStdString());
+        {
+            image_manipulator manipulator;
+            FILE* made = manipulator.decompress_image(source);
+            QVERIFY(made);
+            std::fclose(made);
+        }
+        QVERIFY(QFile::remove(downloads + "/3.0.0.gz"));
+        source.made_by_this_run = true;
+
+        std::string error;
+        const auto disk = open_file_target((downloads + "/stick.img").toStdString(), 0, error);
+        QVERIFY(disk);
+        image_burner burner(source.archive, disk.get(), QByteArray(2048, '\n'));
+        burner.set_image_source(source);
+        QSignalSpy finished(&burner, &image_burner::finished);
+        burner.burn_image();
+        QCOMPARE(finished.size(), 1);
+        QVERIFY(image_builder::read_file(downloads + "/stick.img").left(image.size())
+                == image_builder::configured(image, offset, QByteArray(2048, '\n')));
+
+        // One file is one drive: a second run cannot open it while the first has it.
+        const auto first = open_file_target((downloads + "/busy.img").toStdString(), 0, error);
+        QVERIFY(first);
+        QVERIFY(!open_file_target((downloads + "/busy.img").toStdString(), 0, error));
+        QCOMPARE(QString::fromStdString(error), QString("in use by another run"));
+        for (int fd : linux_record(*first).handles)
+            ::close(fd);
     }
 
     void failing_writes_mean_the_stick_is_gone()

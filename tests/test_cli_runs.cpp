@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/stat.h>
 #include <cstdio>
 #include <set>
 
@@ -120,7 +121,7 @@ private slots:
     void a_stop_while_waiting_for_the_folder()
     {
         folder_lock other_run(path("app/downloads").toStdString());
-        QVERIFY(other_run.try_lock());
+        QVERIFY(other_run.try_lock() == folder_lock::state::locked);
         QProcess cli;
         start(cli, {"--folder", path("app"), "--btc", btc, "--worker", "w(%d)", "--image", path("release.gz"),
                     "--target", path("waiting.img")},
@@ -307,6 +308,12 @@ private slots:
 
     void refusals_come_early_and_say_why()
     {
+        // A pipe named as the archive would block its very open.
+        QVERIFY(::mkfifo(path("pipe.gz").toUtf8().constData(), 0600) == 0);
+        quiet_io pipe;
+        QCOMPARE(run({"--btc", btc, "--image", path("pipe.gz"), "--target", path("p.img")}, pipe), 2);
+        QVERIFY2(pipe.all().contains("cannot read --image " + path("pipe.gz") + ": not a plain file"), qPrintable(pipe.all()));
+
         QTemporaryDir root;
         fake_system system(root.path());
         system.add_disk(big_stick());

@@ -177,6 +177,28 @@ private slots:
         QVERIFY(read_all(path("2.3.1")) == second);
     }
 
+    void an_archive_replaced_while_inflated_is_not_vouched_for()
+    {
+        const QByteArray first = random_bytes(2000000, 31), second = random_bytes(2000000, 32);
+        write_all(path("2.7.1.gz"), gzip(first, 0));
+        write_all(path("respin.gz"), gzip(second, 0));
+        image_manipulator manipulator(m_engine);
+        bool replaced = false;
+        connect(&manipulator, &image_manipulator::report_progress, this, [&] {
+            if (!replaced)
+                replaced = QFile::remove(path("2.7.1.gz")) && QFile::rename(path("respin.gz"), path("2.7.1.gz"));
+        });
+        { stream_guard made{manipulator.decompress_image(path("2.7.1.gz").toStdString())}; }
+        QVERIFY(replaced);
+        // The record must not claim the new archive for the old content: the next run inflates again.
+        const image_source source = image_cache::for_download(path("2.7.1.gz").toStdString());
+        QVERIFY(!image_cache::is_current(source));
+        manipulator.disconnect(this);
+        stream_guard again{manipulator.decompress_image(source)};
+        QVERIFY(again.stream);
+        QVERIFY(read_all(path("2.7.1")) == second);
+    }
+
     void gzip_members_make_one_image_data()
     {
         QTest::addColumn<QByteArray>("archive");
@@ -188,6 +210,10 @@ private slots:
         QTest::newRow("an empty member between") << gzip(a) + gzip(QByteArray()) + gzip(c) << a + c;
         QTest::newRow("garbage after the last") << gzip(a) + QByteArray("junk") << QByteArray();
         QTest::newRow("zeros, then another member") << gzip(a) + QByteArray(16, '\0') + gzip(c) << QByteArray();
+        // The same where the member after the zeros starts a read block of its own.
+        const QByteArray first = gzip(a, 0);
+        QTest::newRow("zeros to a block edge, then another member")
+            << first + QByteArray(3 * 524288 - first.size(), '\0') + gzip(c) << QByteArray();
         QTest::newRow("second member cut off") << gzip(a) + gzip(b).left(100) << QByteArray();
         QTest::newRow("second member bad header") << gzip(a) + QByteArray("\x1f\x8c", 2) + gzip(c).mid(2)
                                                   << QByteArray();

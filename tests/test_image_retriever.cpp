@@ -2,6 +2,7 @@
 #include "image_builder.h"
 
 #include "src/core/logger.h"
+#include "src/image/image_cache.h"
 #include "src/image/image_retriever.h"
 
 #include <QtTest>
@@ -185,6 +186,9 @@ private slots:
         QTest::newRow("tag with a slash") << release_of("a/b") << answer(200) << "Network error: 0";
         QTest::newRow("empty tag") << release_of("") << answer(200) << "Network error: 0";
         QTest::newRow("dot dot tag") << release_of("..") << answer(200) << "Network error: 0";
+        // Names of the folder's own: the lock, and the cache's temporaries and records.
+        QTest::newRow("hidden tag") << release_of(".lock") << answer(200) << "Network error: 0";
+        QTest::newRow("record tag") << release_of("2.6.0.record") << answer(200) << "Network error: 0";
     }
     void failures_report_once_and_leave_no_archive()
     {
@@ -193,7 +197,7 @@ private slots:
         QFETCH(QString, message);
         put("2.6.0"); // an inflated image only: not a cached archive
         m_server->set_response(http_test_server::release_path, release);
-        for (const char* tag : {"2.6.0", "../x", "a/b", "", ".."})
+        for (const char* tag : {"2.6.0", "../x", "a/b", "", "..", ".lock", "2.6.0.record"})
             m_server->set_response(archive_path(tag), download);
 
         outcome result;
@@ -266,38 +270,87 @@ private slots:
         m_server->set_release("2.9.0");
         put("2.9.0.gz");
         auto other_run = std::make_shared<folder_lock>(downloads().toStdString());
-        QVERIFY(other_run->try_lock());
+        QVERIFY(other_run->try_lock() == folder_lock::state::locked);
 
-        // Nothing is looked up or cleaned while another run holds the folder; its lock goes to
-        // whoever inflates next.
+        // The release is looked up, but nothing is cleaned or handed on while another run holds
+        // the folder; the lock then goes to whoever inflates next.
         outcome result;
         QStringList waited;
         shared_folder_lock handed_on;
         auto* retriever = new image_retriever(m_app.path().toStdString());
         QPointer<image_retriever> alive(retriever);
-        connect(retriever, &image_retriever::waiting_for_folder, this, [&](QString folder) { waited << folder; });
+        connect(retriever, &image_retriever::waiting_for_folder, this,
+                [&](QString folder, QString holder) { waited << folder << holder; });
+        put("2.8.9.gz"); // an older release, removed only under the lock
         connect(retriever, &image_retriever::finished_download, this, [&, retriever](std::string path) {
             result.finished << QString::fromStdString(path);
             handed_on = retriever->take_folder_lock();
         });
         retriever->request_latest_release();
-        QTest::qWait(400);
-        QCOMPARE(waited, QStringList{downloads()});
-        QVERIFY(m_server->requests().isEmpty());
+        QTRY_COMPARE(waited.size(), 2);
+        QTest::qWait(300);
+        QCOMPARE(waited[0], downloads());
+        QVERIFY2(waited[1].contains(", pid " + QString::number(QCoreApplication::applicationPid())), qPrintable(waited[1]));
+        QCOMPARE(m_server->requests(), QStringList{http_test_server::release_path});
+        QVERIFY(result.finished.isEmpty());
+        QVERIFY(download_files().contains("2.8.9.gz"));
         other_run.reset();
         QTRY_VERIFY_WITH_TIMEOUT(alive.isNull(), 20000);
         QCOMPARE(result.finished, QStringList{in_downloads("2.9.0.gz")});
         QVERIFY(handed_on);
-        QVERIFY(!folder_lock(downloads().toStdString()).try_lock());
+        QVERIFY(!download_files().contains("2.8.9.gz"));
+        QVERIFY(folder_lock(downloads().toStdString()).try_lock() == folder_lock::state::held);
         handed_on.reset();
-        QVERIFY(folder_lock(downloads().toStdString()).try_lock());
+        QVERIFY(folder_lock(downloads().toStdString()).try_lock() == folder_lock::state::locked);
 
         // Cancelled while it waits: it ends without a word, and without the lock.
         other_run = std::make_shared<folder_lock>(downloads().toStdString());
-        QVERIFY(other_run->try_lock());
+        QVERIFY(other_run->try_lock() == folder_lock::state::locked);
         outcome stopped;
-        run(stopped, {}, [](image_retriever* waiting) { waiting->cancel(); });
+        run(stopped, {}, [&](image_retriever* waiting) {
+            QTRY_VERIFY(m_server->requests().size() >= 2);
+            QTest::qWait(200);
+            waiting->cancel();
+        });
         QVERIFY(stopped.errors.isEmpty() && stopped.finished.isEmpty());
+    }
+
+    void clean_up_spares_the_temporaries_of_live_runs()
+    {
+        // This process is alive; a pid past the kernel's limit never is.
+        const QString mine = QString(".%1-77.part").arg(QCoreApplication::applicationPid());
+        put("2.3.1.gz" + mine);
+        put("2.3.1.gz.4194305-1.part");
+        put("2.3.1.gz.part"); // from before temporaries carried their run
+        image_builder::write_file(m_app.path() + "/configuration.txt.4194305-2.part", "{}");
+        image_builder::write_file(m_app.path() + "/configuration.txt" + mine, "{}");
+        image_cache::clean(downloads().toStdString(), std::string());
+        QCOMPARE(download_files(), QStringList{"2.3.1.gz" + mine});
+        QVERIFY(!QFile::exists(m_app.path() + "/configuration.txt.4194305-2.part"));
+        QVERIFY(QFile::remove(m_app.path() + "/configuration.txt" + mine));
+    }
+
+    void a_lock_nobody_can_hold_is_taken_over_or_named()
+    {
+        // Left empty or garbled by a process that died while writing it: taken over.
+        for (const QByteArray& content : {QByteArray(), QByteArray("no lock at all\n")}) {
+            image_builder::write_file(in_downloads(".lock"), content);
+            QFile lock(in_downloads(".lock"));
+            QVERIFY(lock.open(QIODevice::ReadWrite));
+            lock.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime);
+            lock.close();
+            folder_lock taker(downloads().toStdString());
+            QVERIFY(taker.try_lock() == folder_lock::state::locked);
+        }
+        // A folder of that name, or a folder that cannot be written: a clear failure, not a wait.
+        QDir().mkpath(in_downloads(".lock"));
+        folder_lock blocked(downloads().toStdString());
+        QVERIFY(blocked.try_lock() == folder_lock::state::failed);
+        QVERIFY(QString::fromStdString(blocked.failure()).contains("it is a folder"));
+        std::string failure;
+        QVERIFY(!wait_for_folder_lock(downloads().toStdString(), [] { return false; }, {}, &failure));
+        QVERIFY(!failure.empty());
+        QDir(in_downloads(".lock")).removeRecursively();
     }
 };
 

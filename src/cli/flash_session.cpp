@@ -96,6 +96,7 @@ int flash_session::run()
         inflated = !m_archive.empty() && !m_canceled && m_inflate(image_size);
     }
     m_lock.reset(); // the image is made: other runs may use the folder while this one writes
+    m_source.made_by_this_run = inflated;
     if (!inflated || m_canceled) {
         if (m_canceled)
             m_say("Canceled.");
@@ -134,10 +135,11 @@ int flash_session::m_reserve_numbers(settings values)
 {
     // Another run may have handed out numbers since the settings were read: read them again, under
     // the lock. An explicit --worker of the same series never goes back behind the saved one.
+    // Every run takes the lock here once, so that a folder it cannot use is found out now.
+    if (!m_lock_folder())
+        return m_canceled ? 1 : 2;
     const bool numbered = !values.worker.empty();
     if (numbered) {
-        if (!m_lock_folder())
-            return 1;
         const std::string saved = load_settings(m_folder)->worker;
         const bool given = std::any_of(m_request.overrides.begin(), m_request.overrides.end(),
                                        [](const auto& change) { return change.first == "worker"; });

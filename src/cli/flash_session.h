@@ -61,6 +61,7 @@ private:
 
     // The image: looked up, downloaded or taken from --image, and inflated, under the folder lock.
     bool m_lock_folder();
+    void m_say_waiting(const std::string& holder);
     std::string m_fetch_archive();
     bool m_inflate(int64_t& image_size);
 

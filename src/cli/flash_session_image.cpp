@@ -13,14 +13,24 @@ bool flash_session::m_lock_folder()
     if (m_lock)
         return true;
     // The signal watcher of Ctrl-C runs in the event loop: keep it turning while waiting.
+    std::string failure;
     m_lock = wait_for_folder_lock(
         m_folder + "/downloads",
         [this] {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
             return m_canceled.load();
         },
-        [this] { m_say("waiting for another run using " + m_folder); });
+        [this](const std::string& holder) { m_say_waiting(holder); }, &failure);
+    if (!m_lock && !failure.empty())
+        m_say("error: " + failure);
     return m_lock != nullptr;
+}
+
+void flash_session::m_say_waiting(const std::string& holder)
+{
+    m_say("waiting for another run using " + m_folder
+          + (holder.empty() ? std::string()
+                            : " (" + holder + "; if that run is gone, remove " + m_folder + "/downloads/.lock)"));
 }
 
 std::string flash_session::m_fetch_archive()
@@ -34,9 +44,11 @@ std::string flash_session::m_fetch_archive()
         m_lock = retriever->take_folder_lock();
     });
     connect(retriever, &image_retriever::waiting_for_folder, &loop,
-            [this](QString) { m_say("waiting for another run using " + m_folder); });
-    connect(retriever, &image_retriever::error_msg, &loop,
-            [&](QString text, bool) { m_say("error: " + text.toStdString()); });
+            [this](QString, QString holder) { m_say_waiting(holder.toStdString()); });
+    connect(retriever, &image_retriever::error_msg, &loop, [&](QString text, bool) {
+        if (!m_canceled) // a stop ends the download with an error of its own making
+            m_say("error: " + text.toStdString());
+    });
     connect(retriever, &image_retriever::progress_updated, &loop, [&](qint64 done, qint64 total) {
         if (m_drives.front()->now != drive::downloading)
             m_enter_all(drive::downloading);

@@ -101,14 +101,19 @@ bool flash_session::m_confirm_devices(const std::vector<std::shared_ptr<device>>
 bool flash_session::m_archive_readable()
 {
     // The user's own file: checked before anything is written, and never touched.
+    // A pipe or a device would block the open itself: only a plain file is opened at all.
     const std::string& archive = m_request.image;
+    const QFileInfo info(QString::fromStdString(archive));
+    if (info.exists() && !info.isFile()) {
+        m_say("error: cannot read --image " + archive + ": not a plain file");
+        return false;
+    }
     FILE* stream = open_file(archive, "rb");
     const int error = errno;
-    const bool is_file = QFileInfo(QString::fromStdString(archive)).isFile();
-    if (stream)
+    if (stream) {
         std::fclose(stream);
-    if (stream && is_file)
         return true;
-    m_say("error: cannot read --image " + archive + ": " + (stream ? "not a file" : std::strerror(error)));
+    }
+    m_say("error: cannot read --image " + archive + ": " + std::strerror(error));
     return false;
 }

@@ -19,6 +19,9 @@ bool flush_folder(const std::string& utf8_path);
 // Renames from over to, replacing a file of that name in one step.
 bool replace_file(const std::string& from, const std::string& to);
 
+// Whether a process of that id is running (temporaries carry their run's process id).
+bool process_is_running(long long pid);
+
 // Whether the stream is an interactive terminal.
 bool stream_is_terminal(FILE* stream);
 // The width of the terminal the stream writes to, in columns; 80 when it cannot be told.

@@ -1,5 +1,7 @@
 #include "src/core/file_io.h"
 
+#include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/types.h>
@@ -59,4 +61,9 @@ int terminal_columns(FILE* stream)
 {
     winsize size{};
     return ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+}
+
+bool process_is_running(long long pid)
+{
+    return pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
 }

@@ -60,3 +60,14 @@ int terminal_columns(FILE* stream)
     const int columns = info.srWindow.Right - info.srWindow.Left + 1;
     return columns > 0 ? columns : 80;
 }
+
+bool process_is_running(long long pid)
+{
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    if (!process)
+        return GetLastError() == ERROR_ACCESS_DENIED; // there, but not ours to look at
+    DWORD code = 0;
+    const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    CloseHandle(process);
+    return running;
+}

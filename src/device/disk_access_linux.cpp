@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -71,6 +72,11 @@ std::shared_ptr<device> open_file_target(const std::string& path, uint64_t min_s
     unique_fd file(fd);
     if (!file.valid()) {
         error = std::strerror(errno);
+        return nullptr;
+    }
+    // Two runs writing one file would each check their own text and both say ok.
+    if (flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
+        error = "in use by another run";
         return nullptr;
     }
     // The writes grow the file. Growing it first with ftruncate would leave holes that direct

@@ -95,7 +95,7 @@ void image_burner::impl::m_prepare_image()
     const image_source source = m_has_source ? m_source : image_cache::for_download(*m_archive_path);
     // Making the image needs the folder to itself; reusing a current one does not.
     bool may_prepare = true;
-    if (!m_lock && !image_cache::is_current(source)) {
+    if (!m_lock && !image_cache::is_usable(source)) {
         m_lock = wait_for_folder_lock(QFileInfo(QString::fromStdString(source.image)).absolutePath().toStdString(),
                                       [this] { return m_cancel.load(); });
         may_prepare = m_lock != nullptr; // null: stopped while another run held the folder

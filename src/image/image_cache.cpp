@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <memory>
@@ -93,6 +94,17 @@ std::string temporary_name(const std::string& final_path)
     return ::temporary_name(final_path);
 }
 
+std::string identity_of(const std::string& archive)
+{
+    const QJsonObject identity = archive_identity(archive);
+    return identity.isEmpty() ? std::string() : QJsonDocument(identity).toJson(QJsonDocument::Compact).toStdString();
+}
+
+bool is_usable(const image_source& source)
+{
+    return (source.made_by_this_run && QFileInfo(q(source.image)).isFile()) || is_current(source);
+}
+
 bool is_current(const image_source& source)
 {
     QFile file(q(record_path(source.image)));
@@ -114,9 +126,10 @@ void touch(const image_source& source)
         record.setFileTime(QDateTime::currentDateTimeUtc(), QFileDevice::FileModificationTime);
 }
 
-bool publish(const image_source& source, const std::string& temporary_image, int64_t image_size)
+bool publish(const image_source& source, const std::string& identity, const std::string& temporary_image,
+             int64_t image_size)
 {
-    QJsonObject record = archive_identity(source.archive);
+    QJsonObject record = QJsonDocument::fromJson(QByteArray::fromStdString(identity)).object();
     if (record.isEmpty() || !flush_to_disk(temporary_image))
         return false;
     record["image_size"] = QString::number(image_size);
@@ -146,8 +159,17 @@ void discard(const image_source& source)
 void clean(const std::string& downloads_folder, const std::string& in_use_image, int keep_local)
 {
     QDir downloads(q(downloads_folder));
-    for (const QString& name : downloads.entryList({QStringLiteral("*.part")}, QDir::Files | QDir::Hidden))
-        downloads.remove(name); // every run that makes files holds the lock: these are the dead's
+    // Temporaries carry their run's process id: those of runs still going are theirs.
+    static const QRegularExpression own_run(QStringLiteral("\\.(\\d+)-\\d+\\.part$"));
+    const auto remove_dead = [](const QDir& folder, const QStringList& patterns) {
+        for (const QString& name : folder.entryList(patterns, QDir::Files | QDir::Hidden | QDir::System)) {
+            const QRegularExpressionMatch match = own_run.match(name);
+            if (!match.hasMatch() || !process_is_running(match.captured(1).toLongLong()))
+                QFile::remove(folder.filePath(name));
+        }
+    };
+    remove_dead(downloads, {QStringLiteral("*.part")});
+    remove_dead(QDir(QFileInfo(q(downloads_folder)).absolutePath()), {QStringLiteral("configuration.txt.*.part")});
 
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const QString in_use = QFileInfo(q(in_use_image)).fileName();

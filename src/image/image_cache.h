@@ -10,6 +10,9 @@ struct image_source {
     std::string archive;   // the gzip archive
     std::string image;     // where its inflated image lives
     bool archive_is_ours;  // a download of ours: removed when damaged, so the next run fetches it anew
+    // Made or found current by this run under the folder lock: used as it is, even when its
+    // archive has since gone (another run cleared older releases from the cache).
+    bool made_by_this_run = false;
 };
 
 namespace image_cache {
@@ -25,17 +28,26 @@ std::string record_path(const std::string& image);
 // A name beside final_path that only this run uses; ends in ".part".
 std::string temporary_name(const std::string& final_path);
 
+// What identifies the archive as it is now (size, modification time, last eight bytes); empty when
+// it cannot be read. Taken before the archive is read, so that a record never claims an archive
+// that was replaced while it was being inflated.
+std::string identity_of(const std::string& archive);
+
 // The image exists, and its record names the archive as it is now and the image's size.
 bool is_current(const image_source& source);
+// Whether the image may be used without making it: current, or made by this run and still there.
+bool is_usable(const image_source& source);
 // Notes that the image was used now, for the pruning below.
 void touch(const image_source& source);
 // Writes the record of a freshly inflated image (still under its temporary name) and publishes
 // both: every byte is on the disk before the final names appear, and the record appears last.
-bool publish(const image_source& source, const std::string& temporary_image, int64_t image_size);
+bool publish(const image_source& source, const std::string& identity, const std::string& temporary_image,
+             int64_t image_size);
 // Removes the image and its record (the record first, so that nothing half-removed is trusted).
 void discard(const image_source& source);
 
-// Call with the folder lock held. Removes temporaries of runs that died, and keeps the images made
+// Call with the folder lock held. Removes temporaries of runs that died (also those of the settings
+// file in the folder above), and keeps the images made
 // from the user's own archives to the few used last: at most keep_local of them, none unused for a
 // week, but never one used within the last hour (a run may be writing from it).
 void clean(const std::string& downloads_folder, const std::string& in_use_image, int keep_local = 2);

@@ -52,7 +52,7 @@ FILE* image_manipulator::decompress_image(const image_source& source)
         return nullptr;
     }
 
-    if (image_cache::is_current(source)) {
+    if (image_cache::is_usable(source)) {
         image_cache::touch(source);
     } else {
         // Left by a run that was cut off, made from another archive of that name, or damaged.
@@ -60,7 +60,8 @@ FILE* image_manipulator::decompress_image(const image_source& source)
             KLOG(logger::info, "Not reusing " << image_path << ": it is not known to be made from " << source.archive);
         image_cache::discard(source);
         const std::string partial_path = image_cache::temporary_name(image_path);
-        stream_ptr input(open_file(source.archive, "rb"));
+        const std::string identity = image_cache::identity_of(source.archive);
+        stream_ptr input(identity.empty() ? nullptr : open_file(source.archive, "rb"));
         stream_ptr target(input ? open_file(partial_path, "w+b") : nullptr);
         if (!input || !target) {
             KLOG(logger::fatal, "Cannot open files");
@@ -97,7 +98,7 @@ FILE* image_manipulator::decompress_image(const image_source& source)
             }
             return nullptr;
         }
-        if (!image_cache::publish(source, partial_path, image_size)) {
+        if (!image_cache::publish(source, identity, partial_path, image_size)) {
             KLOG(logger::fatal, "Cannot publish the image " << image_path);
             QFile::remove(q(partial_path));
             m_failure = failure::io_error;
@@ -128,6 +129,7 @@ image_manipulator::inflate_result image_manipulator::m_inflate(FILE* source, FIL
     // An archive is one or more gzip members, one after another (as gzip -dc reads it); zeros
     // after the last one are padding and ignored, anything else there is damage.
     bool in_member = true;
+    bool in_padding = false; // once zeros follow a member, only zeros may follow them
     inflate_result result = inflate_result::complete;
 
     int64_t position = 0;
@@ -149,10 +151,11 @@ image_manipulator::inflate_result image_manipulator::m_inflate(FILE* source, FIL
         // A full output buffer may leave output pending inside the inflater even when the input is used up.
         while (left > 0 || output_full) {
             if (!in_member) {
-                if (*next == 0x1f) {
+                if (*next == 0x1f && !in_padding) {
                     inflater->reset();
                     in_member = true;
                 } else {
+                    in_padding = true;
                     if (std::any_of(next, next + left, [](unsigned char byte) { return byte != 0; }))
                         result = inflate_result::damaged;
                     break;

@@ -14,6 +14,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <cstring>
+
 namespace {
 
 // A stalled server ends the run with an error instead of holding it forever.
@@ -64,8 +66,12 @@ QString image_retriever::image_server_base()
 
 bool image_retriever::is_safe_tag(const std::string& tag)
 {
-    if (tag.empty() || tag.size() > 128 || tag == "." || tag == "..")
+    // Nor a hidden name (".lock" is the folder's lock), nor one of the cache's own suffixes.
+    if (tag.empty() || tag.size() > 128 || tag[0] == '.')
         return false;
+    for (const char* own : {".part", ".record"})
+        if (tag.size() >= std::strlen(own) && tag.compare(tag.size() - std::strlen(own), std::string::npos, own) == 0)
+            return false;
     for (const char c : tag) {
         const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.'
             || c == '_' || c == '-';
@@ -84,27 +90,6 @@ void image_retriever::request_latest_release()
 {
     // Children of the retriever: they go when it deletes itself.
     m_network_manager = new QNetworkAccessManager(this);
-    m_lock = std::make_shared<folder_lock>(m_downloads_folder());
-    if (m_lock->try_lock()) {
-        m_request_release();
-        return;
-    }
-    KLOG(logger::info, "Waiting for another run using " << m_downloads_folder());
-    emit waiting_for_folder(q(m_downloads_folder()));
-    auto* poll = new QTimer(this);
-    connect(poll, &QTimer::timeout, this, [this, poll] {
-        if (m_ended) {
-            poll->stop();
-        } else if (m_lock->try_lock()) {
-            poll->stop();
-            m_request_release();
-        }
-    });
-    poll->start(100);
-}
-
-void image_retriever::m_request_release()
-{
     m_release_reply = m_network_manager->get(request_for(release_api_base() + "/repos/orvane/KELVRA/releases/latest"));
     // Its errors are judged once, when it finishes: a failed lookup has one outcome.
     connect(m_release_reply, SIGNAL(finished()), this, SLOT(latest_reply_finished()));
@@ -114,6 +99,41 @@ void image_retriever::latest_reply_finished()
 {
     if (m_ended)
         return;
+    // The lookup needs no lock (a server that does not answer holds up no other run); the cache
+    // and the download do.
+    m_lock = std::make_shared<folder_lock>(m_downloads_folder());
+    const folder_lock::state state = m_lock->try_lock();
+    if (state == folder_lock::state::locked) {
+        m_after_lookup();
+        return;
+    }
+    if (state == folder_lock::state::failed) {
+        KLOG(logger::fatal, m_lock->failure());
+        reply_error(QNetworkReply::NoError); // as an archive that cannot be written: "Network error: 0"
+        return;
+    }
+    KLOG(logger::info, "Waiting for another run using " << m_downloads_folder() << " (" << m_lock->holder() << ")");
+    emit waiting_for_folder(q(m_downloads_folder()), QString::fromStdString(m_lock->holder()));
+    auto* poll = new QTimer(this);
+    connect(poll, &QTimer::timeout, this, [this, poll] {
+        if (m_ended) {
+            poll->stop();
+            return;
+        }
+        const folder_lock::state now = m_lock->try_lock();
+        if (now == folder_lock::state::held)
+            return;
+        poll->stop();
+        if (now == folder_lock::state::locked)
+            m_after_lookup();
+        else
+            reply_error(QNetworkReply::NoError);
+    });
+    poll->start(100);
+}
+
+void image_retriever::m_after_lookup()
+{
     const QNetworkReply::NetworkError code = m_release_reply->error();
     m_tag = QJsonDocument::fromJson(m_release_reply->readAll())
                 .object()

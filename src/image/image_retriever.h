@@ -32,8 +32,8 @@ public:
     // A tag becomes a file name: only letters, digits, '.', '_', '-', and never "." or "..".
     static bool is_safe_tag(const std::string& tag);
 
-    // Takes the downloads folder's lock first (waiting while another run holds it), so that the
-    // lookup, the clean-up and the download see no other run's half-made files.
+    // Once the release is known, takes the downloads folder's lock (waiting while another run
+    // holds it), so that the clean-up and the download see no other run's half-made files.
     void request_latest_release();
     // After finished_download: the lock, for the caller to hold until the image is inflated.
     shared_folder_lock take_folder_lock() { return std::move(m_lock); }
@@ -45,7 +45,7 @@ signals:
     void finished_download(std::string filename);
     void error_msg(QString error_msg, bool is_err);
     // Another run holds the downloads folder; this one goes on when it is done.
-    void waiting_for_folder(QString folder);
+    void waiting_for_folder(QString folder, QString holder);
 
 private slots:
     void latest_reply_finished();
@@ -56,7 +56,7 @@ private slots:
 
 private:
     std::string m_downloads_folder() const;
-    void m_request_release();
+    void m_after_lookup();
     void m_use_cached_archive_or_fail(int code);
     void m_fail_download();
     void m_hand_on(const std::string& path);
