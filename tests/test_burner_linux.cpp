@@ -172,6 +172,51 @@ private slots:
             ::close(fd);
     }
 
+    void a_cached_image_changed_behind_the_record_is_not_written()
+    {
+        const quint64 offset = 4096;
+        const QByteArray image = image_builder::disk_image(3 * 1024 * 1024, offset, 13);
+        const QString downloads = m_dir.path() + "/rot";
+        QDir().mkpath(downloads);
+        image_builder::write_file(downloads + "/3.1.0.gz", image_builder::gzip(image));
+        const std::string archive = (downloads + "/3.1.0.gz").toStdString();
+        {
+            image_manipulator manipulator;
+            FILE* made = manipulator.decompress_image(archive);
+            QVERIFY(made);
+            // Another run's text in the configuration area is expected there ...
+            std::fseek(made, static_cast<long>(offset), SEEK_SET);
+            std::fwrite("{\"other\": 1}", 1, 12, made);
+            // ... one changed byte far behind it is not: same size, same record.
+            std::fseek(made, 2500000, SEEK_SET);
+            std::fputc(image.at(2500000) ^ 0x20, made);
+            std::fclose(made);
+        }
+        std::string error;
+        const auto disk = open_file_target((downloads + "/stick.img").toStdString(), 0, error);
+        QVERIFY(disk);
+        image_burner burner(archive, disk.get(), QByteArray(2048, '\n'));
+        QSignalSpy finished(&burner, &image_burner::finished);
+        QSignalSpy errors(&burner, &image_burner::error_msg);
+        burner.burn_image();
+        QCOMPARE(finished.size(), 0);
+        QCOMPARE(errors.size(), 1);
+        QCOMPARE(errors[0][0].toString(), QString("Image is damaged, download it again"));
+        // No partition table on the stick, and the next run makes the image again.
+        const QByteArray written = image_builder::read_file(downloads + "/stick.img");
+        QVERIFY(written.left(512) == QByteArray(512, '\0'));
+        QVERIFY(!QFile::exists(downloads + "/3.1.0") && !QFile::exists(downloads + "/3.1.0.record"));
+
+        std::string again_error;
+        const auto again = open_file_target((downloads + "/again.img").toStdString(), 0, again_error);
+        image_burner second(archive, again.get(), QByteArray(2048, '\n'));
+        QSignalSpy second_finished(&second, &image_burner::finished);
+        second.burn_image();
+        QCOMPARE(second_finished.size(), 1);
+        QVERIFY(image_builder::read_file(downloads + "/again.img").left(image.size())
+                == image_builder::configured(image, offset, QByteArray(2048, '\n')));
+    }
+
     void failing_writes_mean_the_stick_is_gone()
     {
         const QString downloads = m_dir.path() + "/downloads";

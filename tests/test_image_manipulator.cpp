@@ -2,6 +2,7 @@
 
 #include "src/core/file_io.h"
 #include "src/core/logger.h"
+#include "src/image/image_cache.h"
 #include "src/image/image_manipulator.h"
 
 #include <QtTest>
@@ -197,6 +198,51 @@ private slots:
         stream_guard again{manipulator.decompress_image(source)};
         QVERIFY(again.stream);
         QVERIFY(read_all(path("2.7.1")) == second);
+    }
+
+    void the_record_promises_the_content_outside_the_text()
+    {
+        // What runs may change (the 2048-byte text at the offset) is left out of the promise.
+        const QByteArray data = random_bytes(3000000, 41) + image_with_offset(8192 + 8, 3000000 + 100);
+        write_all(path("2.8.0.gz"), gzip(data));
+        image_manipulator manipulator(m_engine);
+        { stream_guard made{manipulator.decompress_image(path("2.8.0.gz").toStdString())}; }
+        QByteArray gapless = data;
+        gapless.replace(3000100, 2048, QByteArray(2048, '\0'));
+        uint32_t promised = 0;
+        QVERIFY(image_cache::recorded_crc(image_cache::for_download(path("2.8.0.gz").toStdString()), promised));
+        QCOMPARE(promised, static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(gapless.constData()),
+                                                       static_cast<uInt>(gapless.size()))));
+
+        // The gap arithmetic itself, at the edges and beyond the lengths zlib's combine takes at once.
+        for (const int at : {0, 1, 65536, 1000000 - 2048}) {
+            QByteArray bytes = random_bytes(1000000, 42 + at);
+            const uint32_t whole = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(bytes.constData()), 1000000));
+            const QByteArray gap = bytes.mid(at, 2048);
+            bytes.replace(at, 2048, QByteArray(2048, '\0'));
+            QCOMPARE(image_cache::crc_with_gap(whole, 1000000, static_cast<uint64_t>(at),
+                                               reinterpret_cast<const unsigned char*>(gap.constData()), 2048),
+                     static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(bytes.constData()), 1000000)));
+        }
+        // Past 2^30 bytes: 1.25 GiB of zeros with a text in it, streamed through zlib for comparison.
+        const QByteArray zeros(1 << 20, '\0');
+        const QByteArray text = random_bytes(2048, 43);
+        const uint64_t size = uint64_t(1280) << 20, at = (uint64_t(1200) << 20) + 17;
+        uLong plain = crc32(0, nullptr, 0), with_text = plain;
+        for (uint64_t done = 0; done < size;) {
+            const uint64_t piece = std::min<uint64_t>(zeros.size(), done < at ? at - done : size - done);
+            plain = crc32(plain, reinterpret_cast<const Bytef*>(zeros.constData()), static_cast<uInt>(piece));
+            with_text = crc32(with_text, reinterpret_cast<const Bytef*>(zeros.constData()), static_cast<uInt>(piece));
+            done += piece;
+            if (done == at) {
+                plain = crc32(plain, reinterpret_cast<const Bytef*>(zeros.constData()), 2048);
+                with_text = crc32(with_text, reinterpret_cast<const Bytef*>(text.constData()), 2048);
+                done += 2048;
+            }
+        }
+        QCOMPARE(image_cache::crc_with_gap(static_cast<uint32_t>(with_text), size, at,
+                                           reinterpret_cast<const unsigned char*>(text.constData()), 2048),
+                 static_cast<uint32_t>(plain));
     }
 
     void gzip_members_make_one_image_data()

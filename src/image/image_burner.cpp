@@ -5,6 +5,7 @@
 #include "src/core/log_location.h"
 #include "src/device/device.h"
 #include "src/image/image_manipulator.h"
+#include "src/image/inflate_engine.h"
 
 #include <QFileInfo>
 
@@ -102,6 +103,8 @@ void image_burner::impl::m_prepare_image()
     }
     if (may_prepare)
         m_image = manipulator->decompress_image(source);
+    m_source = source;
+    m_has_crc = m_image && image_cache::recorded_crc(source, m_expected_crc);
     m_lock.reset(); // other runs may look up and inflate while this one writes
     KLOG(logger::debug, "Image decompressed");
     m_config_offset = manipulator->read_config_offset(m_image);
@@ -139,6 +142,8 @@ image_burner::impl::write_result image_burner::impl::m_write_image(const block_w
     // Reads the block at offset into memory, with this run's configuration text laid over it
     // (other runs may share the image file) and zeros up to the next whole sector.
     int64_t stream_position = 0;
+    uint32_t crc = 0; // of what was read, in file order, the configuration area counted as zeros
+    static const unsigned char zeros[configuration_size] = {};
     auto load = [&](unsigned char* memory, uint64_t offset, size_t& bytes, size_t& padded) {
         bytes = static_cast<size_t>(std::min<int64_t>(block, image_size - static_cast<int64_t>(offset)));
         // Sequential reads need no seek: only the jump after the held-back first block does.
@@ -151,6 +156,13 @@ image_burner::impl::write_result image_burner::impl::m_write_image(const block_w
         const uint64_t text_begin = m_config_offset, text_end = m_config_offset + configuration_size;
         const uint64_t overlap_begin = std::max<uint64_t>(offset, text_begin);
         const uint64_t overlap_end = std::min<uint64_t>(offset + bytes, text_end);
+        if (overlap_begin < overlap_end) {
+            crc = image_crc32(crc, memory, static_cast<size_t>(overlap_begin - offset));
+            crc = image_crc32(crc, zeros, static_cast<size_t>(overlap_end - overlap_begin));
+            crc = image_crc32(crc, memory + (overlap_end - offset), static_cast<size_t>(offset + bytes - overlap_end));
+        } else {
+            crc = image_crc32(crc, memory, bytes);
+        }
         if (overlap_begin < overlap_end)
             std::memcpy(memory + (overlap_begin - offset), m_configuration.constData() + (overlap_begin - text_begin),
                         static_cast<size_t>(overlap_end - overlap_begin));
@@ -179,6 +191,13 @@ image_burner::impl::write_result image_burner::impl::m_write_image(const block_w
         report(bytes);
         if (m_cancel)
             return write_result::canceled;
+    }
+    // Every byte was read: an image that changed in the cache since it was made (a disk error, a
+    // tool of someone else's) must not become a bootable stick.
+    if (m_has_crc && crc != m_expected_crc) {
+        KLOG(logger::fatal, "The cached image " << m_source.image << " differs from what was inflated: removed");
+        image_cache::discard(m_source);
+        return write_result::unreadable;
     }
     // The last chance to leave the stick without a partition table.
     if (m_cancel)

@@ -45,4 +45,7 @@ private:
     image_source m_source;
     bool m_has_source = false;
     shared_folder_lock m_lock;
+    // What the cache's record promises the image holds outside its configuration area.
+    bool m_has_crc = false;
+    uint32_t m_expected_crc = 0;
 };

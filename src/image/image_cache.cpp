@@ -13,6 +13,8 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <memory>
 
@@ -115,6 +117,7 @@ bool is_current(const image_source& source)
     if (!image.isFile() || record.value("image_size").toString() != QString::number(image.size()))
         return false;
     record.remove("image_size");
+    record.remove("image_crc");
     const QJsonObject identity = archive_identity(source.archive);
     return !identity.isEmpty() && record == identity;
 }
@@ -127,12 +130,13 @@ void touch(const image_source& source)
 }
 
 bool publish(const image_source& source, const std::string& identity, const std::string& temporary_image,
-             int64_t image_size)
+             int64_t image_size, uint32_t content_crc)
 {
     QJsonObject record = QJsonDocument::fromJson(QByteArray::fromStdString(identity)).object();
     if (record.isEmpty() || !flush_to_disk(temporary_image))
         return false;
     record["image_size"] = QString::number(image_size);
+    record["image_crc"] = QString::number(content_crc, 16);
     const std::string record_temporary = temporary_name(record_path(source.image));
     if (!write_synced(record_temporary, QJsonDocument(record).toJson())) {
         QFile::remove(q(record_temporary));
@@ -148,6 +152,60 @@ bool publish(const image_source& source, const std::string& identity, const std:
     }
     flush_folder(QFileInfo(q(source.image)).absolutePath().toStdString());
     return true;
+}
+
+bool recorded_crc(const image_source& source, uint32_t& crc)
+{
+    QFile file(q(record_path(source.image)));
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    bool ok = false;
+    crc = QJsonDocument::fromJson(file.readAll()).object().value("image_crc").toString().toUInt(&ok, 16);
+    return ok;
+}
+
+namespace {
+
+// zlib's combine takes a z_off_t, 32 bits on some platforms: lengths stay below 2^30 here.
+constexpr uint64_t combine_step = uint64_t(1) << 30;
+
+// The CRC-32 of length (< combine_step) zero bytes, by doubling: no zeros are run through it.
+uint32_t crc_of_some_zeros(uint64_t length)
+{
+    static const unsigned char zero = 0;
+    uint32_t result = 0;
+    uint32_t piece = static_cast<uint32_t>(crc32(0, &zero, 1));
+    for (uint64_t piece_length = 1; length > 0; length >>= 1, piece_length *= 2) {
+        if (length & 1)
+            result = static_cast<uint32_t>(crc32_combine(result, piece, static_cast<z_off_t>(piece_length)));
+        if (length > 1)
+            piece = static_cast<uint32_t>(crc32_combine(piece, piece, static_cast<z_off_t>(piece_length)));
+    }
+    return result;
+}
+
+// crc continued over length more zero bytes.
+uint32_t append_zeros(uint32_t crc, uint64_t length)
+{
+    static const uint32_t step_crc = crc_of_some_zeros(combine_step);
+    for (; length >= combine_step; length -= combine_step)
+        crc = static_cast<uint32_t>(crc32_combine(crc, step_crc, static_cast<z_off_t>(combine_step)));
+    return length ? static_cast<uint32_t>(crc32_combine(crc, crc_of_some_zeros(length), static_cast<z_off_t>(length)))
+                  : crc;
+}
+
+} // namespace
+
+uint32_t crc_with_gap(uint32_t whole, uint64_t size, uint64_t gap_offset, const unsigned char* gap, size_t gap_size)
+{
+    // CRC-32 is affine: crc(a ^ b ^ c) = crc(a) ^ crc(b) ^ crc(c) for equal lengths. With b the gap
+    // alone among zeros and c all zeros, a ^ b is the image with its gap zeroed.
+    const uint64_t rest = size - gap_offset - gap_size;
+    const uint32_t gap_crc = static_cast<uint32_t>(crc32(0, gap, static_cast<uInt>(gap_size)));
+    uint32_t gap_alone = static_cast<uint32_t>(
+        crc32_combine(append_zeros(0, gap_offset), gap_crc, static_cast<z_off_t>(gap_size)));
+    gap_alone = append_zeros(gap_alone, rest);
+    return whole ^ gap_alone ^ append_zeros(0, size);
 }
 
 void discard(const image_source& source)

@@ -41,8 +41,14 @@ bool is_usable(const image_source& source);
 void touch(const image_source& source);
 // Writes the record of a freshly inflated image (still under its temporary name) and publishes
 // both: every byte is on the disk before the final names appear, and the record appears last.
+// content_crc is the image's CRC-32 with its configuration area counted as zeros (see crc_with_gap):
+// runs write their own text there, and everything else must stay as it was inflated.
 bool publish(const image_source& source, const std::string& identity, const std::string& temporary_image,
-             int64_t image_size);
+             int64_t image_size, uint32_t content_crc);
+// The content CRC the record promises; false when the record has none.
+bool recorded_crc(const image_source& source, uint32_t& crc);
+// The CRC-32 of size bytes whose CRC is whole, had the gap_size bytes gap at gap_offset been zeros.
+uint32_t crc_with_gap(uint32_t whole, uint64_t size, uint64_t gap_offset, const unsigned char* gap, size_t gap_size);
 // Removes the image and its record (the record first, so that nothing half-removed is trusted).
 void discard(const image_source& source);
 

@@ -72,12 +72,22 @@ FILE* image_manipulator::decompress_image(const image_source& source)
         int64_t compressed_size = -1;
         if (file_seek(input.get(), 0, SEEK_END) == 0)
             compressed_size = file_tell(input.get());
-        const inflate_result result = compressed_size >= 0 && file_seek(input.get(), 0, SEEK_SET) == 0
-            ? m_inflate(input.get(), target.get(), compressed_size)
+        uint32_t crc = 0;
+        inflate_result result = compressed_size >= 0 && file_seek(input.get(), 0, SEEK_SET) == 0
+            ? m_inflate(input.get(), target.get(), compressed_size, crc)
             : inflate_result::io_error;
 
         input.reset();
         const int64_t image_size = file_tell(target.get());
+        // Runs write their own text into the configuration area; the rest must stay as made.
+        const uint64_t offset = result == inflate_result::complete ? read_config_offset(target.get()) : no_offset;
+        unsigned char area[configuration_size] = {};
+        if (offset != no_offset) {
+            if (file_seek(target.get(), static_cast<int64_t>(offset), SEEK_SET) != 0
+                || std::fread(area, 1, sizeof area, target.get()) != sizeof area)
+                result = inflate_result::io_error;
+            crc = image_cache::crc_with_gap(crc, static_cast<uint64_t>(image_size), offset, area, sizeof area);
+        }
         const bool closed = std::fclose(target.release()) == 0;
         if (result != inflate_result::complete || !closed) {
             QFile::remove(q(partial_path));
@@ -98,7 +108,7 @@ FILE* image_manipulator::decompress_image(const image_source& source)
             }
             return nullptr;
         }
-        if (!image_cache::publish(source, identity, partial_path, image_size)) {
+        if (!image_cache::publish(source, identity, partial_path, image_size, crc)) {
             KLOG(logger::fatal, "Cannot publish the image " << image_path);
             QFile::remove(q(partial_path));
             m_failure = failure::io_error;
@@ -118,8 +128,10 @@ bool image_manipulator::has_isal()
     return make_isal_engine() != nullptr;
 }
 
-image_manipulator::inflate_result image_manipulator::m_inflate(FILE* source, FILE* target, int64_t compressed_size)
+image_manipulator::inflate_result image_manipulator::m_inflate(FILE* source, FILE* target, int64_t compressed_size,
+                                                               uint32_t& crc)
 {
+    crc = 0;
     std::unique_ptr<inflate_engine> inflater = m_engine == engine::zlib ? nullptr : make_isal_engine();
     if (!inflater)
         inflater = make_zlib_engine();
@@ -172,6 +184,7 @@ image_manipulator::inflate_result image_manipulator::m_inflate(FILE* source, FIL
                 result = inflate_result::io_error;
                 break;
             }
+            crc = image_crc32(crc, output.get(), step.produced);
             if (step.state == inflate_engine::status::end) {
                 in_member = false; // the member's output is all out; its trailer checked
                 output_full = false;

@@ -50,7 +50,7 @@ signals:
 
 private:
     enum class inflate_result { complete, damaged, io_error, stopped };
-    inflate_result m_inflate(FILE* source, FILE* target, int64_t compressed_size);
+    inflate_result m_inflate(FILE* source, FILE* target, int64_t compressed_size, uint32_t& crc);
 
     engine m_engine;
     failure m_failure = failure::none;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 // One gzip stream being inflated, piece by piece, by whichever library does it fastest here.
@@ -23,3 +24,6 @@ public:
 std::unique_ptr<inflate_engine> make_zlib_engine();
 // Null when the program was built without ISA-L.
 std::unique_ptr<inflate_engine> make_isal_engine();
+
+// The gzip CRC-32 (as zlib's crc32), continued from crc over data; ISA-L's where the build has it.
+uint32_t image_crc32(uint32_t crc, const unsigned char* data, size_t size);

@@ -1,5 +1,6 @@
 #include "src/image/inflate_engine.h"
 
+#include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
 
 namespace {
@@ -40,4 +41,9 @@ private:
 std::unique_ptr<inflate_engine> make_isal_engine()
 {
     return std::make_unique<isal_engine>();
+}
+
+uint32_t image_crc32(uint32_t crc, const unsigned char* data, size_t size)
+{
+    return crc32_gzip_refl(crc, data, size);
 }
