@@ -2,7 +2,7 @@
 
 #include "src/cli/flash_session.h"
 
-#include <QCryptographicHash>
+#include "src/image/inflate_engine.h"
 
 #include <atomic>
 
@@ -25,11 +25,12 @@ struct flash_session::drive {
     std::atomic<qint64> stage_began_ms{0}; // on the session's clock
     std::atomic<qint64> bytes_written{0};
     std::atomic<bool> burned{false};
+    double prepare_seconds = 0;
     double write_seconds = 0;
     double verify_seconds = 0;
     bool ok = false;
     std::string result;       // why it failed
-    QCryptographicHash written{QCryptographicHash::Sha256}; // filled on the drive's thread
+    stream_check written; // of every block as written, filled on the drive's thread
     image_burner* burner = nullptr;
     QThread* thread = nullptr;
 };

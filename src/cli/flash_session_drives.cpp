@@ -47,6 +47,7 @@ void flash_session::m_run_drives(int64_t image_size)
                 return;
             drive& run = **found;
             --m_preparing;
+            run.prepare_seconds = static_cast<double>(m_clock.elapsed() - run.stage_began_ms) / 1000.0;
             if (!run.disk->refusal.empty()) {
                 KLOG(logger::fatal, "Not prepared: " << run.target << ": " << run.disk->refusal);
                 fail(run, "not prepared: " + run.disk->refusal);
@@ -99,7 +100,7 @@ void flash_session::m_start_writing(drive& target)
     run->burner->set_image_source(m_source);
     if (m_request.verify)
         run->burner->set_block_observer([run](uint64_t, const unsigned char* data, size_t size) {
-            run->written.addData(reinterpret_cast<const char*>(data), static_cast<int>(size));
+            run->written.add(data, size);
         });
     run->thread = new QThread();
     run->thread->setStackSize(16 * 1024 * 1024);
@@ -168,14 +169,14 @@ void flash_session::m_check(drive& run)
     // Read back in the order written: every block but the first, then the first.
     const uint32_t sector = run.disk->sector_size ? run.disk->sector_size : 512;
     const uint32_t block = image_burner::block_size(sector);
-    QCryptographicHash read_back(QCryptographicHash::Sha256);
+    stream_check read_back;
     QByteArray buffer(static_cast<int>(block), '\0');
     auto add = [&](uint64_t offset) {
         const uint64_t bytes = std::min<uint64_t>(block, size - offset);
         const uint64_t padded = (bytes + sector - 1) / sector * sector;
         if (!reader->read(offset, reinterpret_cast<unsigned char*>(buffer.data()), static_cast<size_t>(padded)))
             return false;
-        read_back.addData(buffer.constData(), static_cast<int>(padded));
+        read_back.add(reinterpret_cast<const unsigned char*>(buffer.constData()), static_cast<size_t>(padded));
         run.done += static_cast<qint64>(bytes);
         return true;
     };
@@ -189,7 +190,7 @@ void flash_session::m_check(drive& run)
         return;
     }
     readable = readable && add(0);
-    if (!readable || read_back.result() != run.written.result()) {
+    if (!readable || read_back.value() != run.written.value()) {
         run.ok = false;
         run.result = readable ? "verification failed: the target differs from what was written"
                               : "verification failed: the target cannot be read back";
@@ -201,12 +202,13 @@ void flash_session::m_check(drive& run)
 
 void flash_session::m_print_summary()
 {
-    std::fprintf(m_io.out, "\n%-32s %-8s %-20s %12s %7s %7s\n", "target", "result", "worker", "bytes", "write s",
-                 "check s");
+    std::fprintf(m_io.out, "\n%-32s %-8s %-20s %12s %6s %7s %7s\n", "target", "result", "worker", "bytes", "prep s",
+                 "write s", "check s");
     for (auto& run : m_drives)
-        std::fprintf(m_io.out, "%-32s %-8s %-20s %12lld %7.1f %7.1f%s%s\n", run->target.c_str(),
+        std::fprintf(m_io.out, "%-32s %-8s %-20s %12lld %6.2f %7.2f %7.2f%s%s\n", run->target.c_str(),
                      run->ok ? "ok" : "FAILED", run->worker.c_str(), static_cast<long long>(run->bytes_written.load()),
-                     run->write_seconds, run->verify_seconds, run->ok ? "" : "  ", run->ok ? "" : run->result.c_str());
+                     run->prepare_seconds, run->write_seconds, run->verify_seconds, run->ok ? "" : "  ",
+                     run->ok ? "" : run->result.c_str());
     std::fflush(m_io.out);
 }
 

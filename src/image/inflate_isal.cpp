@@ -1,6 +1,7 @@
 #include "src/image/inflate_engine.h"
 
 #include <isa-l/crc.h>
+#include <isa-l/crc64.h>
 #include <isa-l/igzip_lib.h>
 
 namespace {
@@ -46,4 +47,9 @@ std::unique_ptr<inflate_engine> make_isal_engine()
 uint32_t image_crc32(uint32_t crc, const unsigned char* data, size_t size)
 {
     return crc32_gzip_refl(crc, data, size);
+}
+
+void stream_check::add(const unsigned char* data, size_t size)
+{
+    m_value = crc64_ecma_refl(m_value, data, size);
 }
