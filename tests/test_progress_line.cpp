@@ -54,6 +54,9 @@ private slots:
             QVERIFY(columns(line) > 0);
         }
         QVERIFY(QString::fromStdString(progress_line(view, 60)).contains("verifying"));
+        // Cut at the front: the end tells one port from the next.
+        QVERIFY2(QString::fromStdString(progress_line(view, 60)).startsWith("\u2026"), progress_line(view, 60).c_str());
+        QVERIFY(QString::fromStdString(progress_line(view, 60)).contains("0:0:0:0 "));
 
         // Cut between characters, never inside one.
         view.target = "/tmp/k\u00e4se-\u00fc\u00f6\u00e4-\u4e2d\u6587-stick-image-with-a-long-name.img";

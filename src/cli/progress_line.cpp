@@ -20,6 +20,30 @@ std::string cut(const std::string& text, int columns)
     return text;
 }
 
+int length_of(const std::string& text)
+{
+    int seen = 0;
+    for (const char c : text)
+        seen += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+    return seen;
+}
+
+// Keeps the end of a long target (where /dev/sdb and /dev/sdc differ), marked as cut.
+std::string keep_end(const std::string& text, int columns)
+{
+    const int length = length_of(text);
+    if (length <= columns)
+        return text;
+    // Past as many characters as the mark and the rest leave no room for.
+    size_t start = 0;
+    for (int to_skip = length - std::max(columns - 1, 0); to_skip > 0; --to_skip) {
+        ++start;
+        while (start < text.size() && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80)
+            ++start;
+    }
+    return "\u2026" + text.substr(start);
+}
+
 } // namespace
 
 std::string progress_line(const progress_view& view, int width)
@@ -41,7 +65,7 @@ std::string progress_line(const progress_view& view, int width)
     const std::string tail = " " + stage + figures;
     // The target gets what the figures leave, but never less than 12 characters.
     const int room = std::max(12, width - 1 - static_cast<int>(tail.size()));
-    std::string target = cut(view.target, room);
+    std::string target = keep_end(view.target, room);
     if (target.size() < static_cast<size_t>(std::min(room, 32)))
         target.resize(static_cast<size_t>(std::min(room, 32)), ' ');
     std::string line = target + tail;
