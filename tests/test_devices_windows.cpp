@@ -8,6 +8,9 @@
 
 #include <QtTest>
 
+#include <algorithm>
+#include <numeric>
+
 #include <memory>
 
 using namespace win32sim;
@@ -102,6 +105,48 @@ private slots:
     {
         QCOMPARE(open_info_sets(), 0);
         QCOMPARE(strings(QStringList()), open_handle_paths());
+    }
+
+    void listing_closes_the_disk_first_and_walks_roots_one_by_one()
+    {
+        {
+            auto guard = lock();
+            sim_disk stick = usb_stick(12, std::string(1023, 'n')); // the longest name the buffer holds
+            state().disks.push_back(stick);
+            state().volumes.push_back(volume('E', 12));
+            state().volumes.push_back(volume('F', 12));
+            state().calls.clear();
+        }
+        device_manager manager(fast);
+        const auto devices = manager.get_devices();
+        QCOMPARE(devices.size(), size_t(1));
+        QCOMPARE(devices[0]->name, std::string(1023, 'n'));
+        std::vector<std::string> seen;
+        for (const std::string& call : calls())
+            if (call.rfind("CloseHandle", 0) == 0 || call.rfind("SetupDiGetDeviceRegistryPropertyA", 0) == 0
+                || call.rfind("GetDriveTypeA", 0) == 0 || call.rfind("CreateFileA \\\\?\\", 0) == 0)
+                seen.push_back(call.substr(0, call.find(' ', call.find(' ') + 1)));
+        // The disk is closed before its name is read; each root is opened right after its type was asked.
+        const std::string stick_path = usb_stick(12).interface_path;
+        const std::vector<std::string> expected = {"CloseHandle " + stick_path,
+                                                   "SetupDiGetDeviceRegistryPropertyA " + stick_path,
+                                                   "GetDriveTypeA E:\\",
+                                                   "CreateFileA \\\\?\\E:",
+                                                   "CloseHandle \\\\?\\E:",
+                                                   "GetDriveTypeA F:\\",
+                                                   "CreateFileA \\\\?\\F:",
+                                                   "CloseHandle \\\\?\\F:"};
+        auto next = seen.begin();
+        bool in_order = true;
+        for (const std::string& call : expected) {
+            next = std::find(next, seen.end(), call);
+            in_order = in_order && next != seen.end();
+            if (next != seen.end())
+                ++next;
+        }
+        QVERIFY2(in_order,
+                 qPrintable(QString::fromStdString(std::accumulate(seen.begin(), seen.end(), std::string(),
+                                                                   [](std::string a, const std::string& b) { return a + b + "\n"; }))));
     }
 
     void lists_writable_usb_disks_only()

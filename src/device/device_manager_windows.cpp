@@ -161,24 +161,26 @@ void device_manager::impl::m_enumerate_devices()
         record->sector_size = geometry.BytesPerSector;
         record->size = static_cast<uint64_t>(geometry.SectorsPerTrack) * geometry.TracksPerCylinder
             * geometry.BytesPerSector * static_cast<uint64_t>(geometry.Cylinders.QuadPart);
+        CloseHandle(disk.release()); // done with the disk: nothing below needs it open
 
         char name[1024] = {};
         SP_DEVINFO_DATA info{};
         info.cbSize = sizeof info;
         if (SetupDiEnumDeviceInfo(set.get(), index, &info)) {
-            const DWORD name_size = sizeof name - 1; // room for a terminating zero whatever the registry holds
             if (!SetupDiGetDeviceRegistryPropertyA(set.get(), &info, SPDRP_FRIENDLYNAME, nullptr,
-                                                   reinterpret_cast<PBYTE>(name), name_size, nullptr)
+                                                   reinterpret_cast<PBYTE>(name), sizeof name, nullptr)
                 && !SetupDiGetDeviceRegistryPropertyA(set.get(), &info, SPDRP_DEVICEDESC, nullptr,
-                                                      reinterpret_cast<PBYTE>(name), name_size, nullptr))
+                                                      reinterpret_cast<PBYTE>(name), sizeof name, nullptr))
                 continue;
+            name[sizeof name - 1] = '\0'; // the registry need not end what it stores
         }
         KLOG(logger::info, "USB dev: " << name);
         record->name = name;
         record->path = "\\\\.\\PhysicalDrive" + std::to_string(number.DeviceNumber);
         record->number = static_cast<uint16_t>(number.DeviceNumber & 0xFFFF);
 
-        for (const std::string& path : removable_volume_paths()) {
+        removable_volume_walk walk;
+        for (std::string path; walk.next(path);) {
             scoped_handle volume(open_shared(path));
             DWORD volume_number = 0;
             if (volume.valid() && query_device_number(volume.get(), volume_number) && volume_number == record->number)

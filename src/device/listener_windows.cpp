@@ -73,7 +73,8 @@ void listener_windows::find_volumes()
         }
         if (!first_pass)
             QThread::msleep(volume_pass_pause_ms);
-        for (const std::string& path : removable_volume_paths()) {
+        removable_volume_walk walk;
+        for (std::string path; walk.next(path);) {
             scoped_handle volume(open_shared(path));
             DWORD number = 0;
             if (!volume.valid() || !query_device_number(volume.get(), number) || number != disk.number)

@@ -17,18 +17,24 @@ HANDLE scoped_handle::release()
     return handle;
 }
 
-std::vector<std::string> removable_volume_paths()
+removable_volume_walk::removable_volume_walk()
 {
-    char roots[MAX_PATH] = {};
-    const DWORD length = GetLogicalDriveStringsA(sizeof roots, roots);
-    std::vector<std::string> paths;
-    if (length == 0 || length >= sizeof roots) // none, or more than fit: nothing trustworthy to walk
-        return paths;
-    for (const char* root = roots; *root; root += std::strlen(root) + 1) {
-        if (GetDriveTypeA(root) == DRIVE_REMOVABLE && root[1] != '\0')
-            paths.push_back(std::string("\\\\?\\") + root[0] + root[1]);
+    const DWORD length = GetLogicalDriveStringsA(sizeof m_roots, m_roots);
+    // None, or more than fit: nothing trustworthy to walk.
+    m_root = length == 0 || length >= sizeof m_roots ? nullptr : m_roots;
+}
+
+bool removable_volume_walk::next(std::string& path)
+{
+    while (m_root && *m_root) {
+        const char* root = m_root;
+        m_root += std::strlen(root) + 1;
+        if (GetDriveTypeA(root) == DRIVE_REMOVABLE && root[1] != '\0') {
+            path = std::string("\\\\?\\") + root[0] + root[1];
+            return true;
+        }
     }
-    return paths;
+    return false;
 }
 
 HANDLE open_shared(const std::string& path)

@@ -3,10 +3,19 @@
 #include <windows.h>
 
 #include <string>
-#include <vector>
 
-// "\\?\X:" for every drive letter of a removable drive, in the order Windows lists them.
-std::vector<std::string> removable_volume_paths();
+// Walks "\\?\X:" for every drive letter of a removable drive, in the order Windows lists them; each
+// root's type is asked only when the walk gets to it, after the previous one was dealt with.
+class removable_volume_walk {
+public:
+    removable_volume_walk();
+    // The next removable volume's path; false at the end.
+    bool next(std::string& path);
+
+private:
+    char m_roots[MAX_PATH] = {};
+    const char* m_root = nullptr;
+};
 
 // Opens a volume or disk for reading and writing, shared, as every query here does.
 HANDLE open_shared(const std::string& path);

@@ -436,6 +436,7 @@ DWORD WINAPI GetLogicalDriveStringsA(DWORD length, LPSTR buffer)
 UINT WINAPI GetDriveTypeA(LPCSTR root)
 {
     auto guard = lock();
+    record(std::string("GetDriveTypeA ") + (root ? root : "(null)"));
     const sim_volume* volume = root ? volume_with_letter(root[0]) : nullptr;
     return volume ? volume->drive_type : DRIVE_NO_ROOT_DIR;
 }
@@ -561,6 +562,7 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO handle, PSP_DEVINFO_DATA 
     if (!set || !set->disks || !data || data->Reserved >= state().disks.size())
         return fail(ERROR_INVALID_PARAMETER);
     const sim_disk& disk = state().disks[data->Reserved];
+    record("SetupDiGetDeviceRegistryPropertyA " + disk.interface_path + " " + hex(property));
     const std::string* text = nullptr;
     if (property == SPDRP_FRIENDLYNAME && disk.has_friendly_name)
         text = &disk.friendly_name;
