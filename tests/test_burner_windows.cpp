@@ -115,6 +115,11 @@ private slots:
         QVERIFY(log().contains("] [info] [src/image/image_burner_windows:"));
         QVERIFY(log().contains("] [burn_image] Burning finished\n"));
         QVERIFY(log().contains("] [m_prepare_image] Image offset: 4096\n"));
+        // The preparation's lines name the Windows unit, as every other line of the run does.
+        for (const char* line : {"] [m_prepare_image] Prepare image", "] [m_prepare_image] Image decompressed",
+                                 "] [m_prepare_image] Image offset: "})
+            QVERIFY2(QRegularExpression(QString("\\[src/image/image_burner_windows:\\d+\\] ") + QRegularExpression::escape(QString(line).mid(2)))
+                         .match(QString::fromUtf8(log())).hasMatch(), line);
         verify_released();
     }
 

@@ -86,9 +86,9 @@ void image_burner::impl::m_close_image()
     m_image = nullptr;
 }
 
-void image_burner::impl::m_prepare_image()
+void image_burner::impl::m_prepare_image(const char* file, int line)
 {
-    KLOG(logger::fatal, "Prepare image");
+    KLOG_AT(logger::fatal, file, line, "m_prepare_image", "Prepare image");
     auto manipulator = std::make_shared<image_manipulator>();
     manipulator->set_stop_flag(&m_cancel);
     QObject::connect(manipulator.get(), SIGNAL(report_progress(qint64, qint64)), m_owner,
@@ -106,9 +106,9 @@ void image_burner::impl::m_prepare_image()
     m_source = source;
     m_has_crc = m_image && image_cache::recorded_crc(source, m_expected_crc);
     m_lock.reset(); // other runs may look up and inflate while this one writes
-    KLOG(logger::debug, "Image decompressed");
+    KLOG_AT(logger::debug, file, line, "m_prepare_image", "Image decompressed");
     m_config_offset = manipulator->read_config_offset(m_image);
-    KLOG(logger::debug, "Image offset: " << m_config_offset);
+    KLOG_AT(logger::debug, file, line, "m_prepare_image", "Image offset: " << m_config_offset);
 
     const bool embedded = m_config_offset != image_manipulator::no_offset
         && m_configuration.size() == configuration_size

@@ -26,8 +26,9 @@ private:
     // Writes whole sectors at a byte offset; false when the disk refused them.
     using block_writer = std::function<bool(uint64_t offset, const unsigned char* data, size_t size)>;
 
-    // Inflates and embeds; leaves m_image null when there is nothing sound to write.
-    void m_prepare_image();
+    // Inflates and embeds; leaves m_image null when there is nothing sound to write. Logs as the
+    // platform file that calls it (__FILE__, __LINE__ of the call).
+    void m_prepare_image(const char* file, int line);
     // Every block but the first in order, then the first: the disk shows a partition table only
     // once everything behind it is there. Each block is padded to whole sectors.
     write_result m_write_image(const block_writer& write_block);

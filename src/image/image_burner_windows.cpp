@@ -44,7 +44,7 @@ void image_burner::impl::burn_image()
         KLOG(logger::fatal, "Cannot open device '" << disk.path << "', or flashing canceled");
         return;
     }
-    m_prepare_image();
+    m_prepare_image(__FILE__, __LINE__);
     if (m_cancel) {
         // Stopped while the image was being made or waited for: the disk is left as it is.
         m_close_image();
