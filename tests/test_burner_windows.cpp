@@ -4,6 +4,7 @@
 #include "src/config/image_configurator.h"
 #include "src/core/logger.h"
 #include "src/device/device_windows.h"
+#include "src/device/disk_access.h"
 #include "src/image/image_burner.h"
 
 #include <QtTest>
@@ -222,6 +223,29 @@ private slots:
             QVERIFY(log().contains("] [burn_image] Burning canceled\n"));
             verify_released();
         }
+    }
+
+    void the_reader_reads_sectors_of_the_disk_and_nothing_past_it()
+    {
+        const QByteArray image = image_builder::disk_image(3000320, config_offset);
+        prepare(image);
+        image_burner burner(m_archive, m_disk.get(), m_configuration);
+        burner.burn_image();
+        // 1958 x 255 x 63 sectors of 512 bytes: not a whole number of 4096-byte pages.
+        const uint64_t size = uint64_t(1958) * 255 * 63 * 512;
+        QVERIFY(size % 4096 != 0);
+        const auto reader = open_disk_reader("\\\\.\\PhysicalDrive12");
+        QVERIFY(reader);
+        unsigned char text[2048];
+        QVERIFY(reader->read(config_offset, text, sizeof text));
+        QVERIFY(QByteArray(reinterpret_cast<const char*>(text), 2048) == m_configuration);
+        unsigned char odd[777];
+        QVERIFY(reader->read(1000001, odd, sizeof odd)); // neither offset nor length whole sectors
+        QVERIFY(QByteArray(reinterpret_cast<const char*>(odd), 777) == image.mid(1000001, 777));
+        unsigned char tail[100];
+        QVERIFY(reader->read(size - 100, tail, sizeof tail));
+        QVERIFY(!reader->read(size - 100, tail, 101) || size == 0); // past the end: refused, as Windows does
+        QVERIFY(qt_calls("CreateFileW").contains("CreateFileW \\\\.\\PhysicalDrive12"));
     }
 
     void nothing_to_write_or_nowhere_to_write_data()

@@ -6,45 +6,61 @@
 #include <QFileInfo>
 
 #include <windows.h>
+#include <winioctl.h>
 
 #include <algorithm>
+#include <memory>
+#include <new>
 #include <cctype>
 #include <vector>
 
 namespace {
 
+// Paths from the command line are UTF-8: the wide API takes them whole, any characters included.
+HANDLE open_path(const std::string& utf8_path, DWORD access, DWORD share, DWORD disposition)
+{
+    const std::wstring wide = QString::fromStdString(utf8_path).toStdWString();
+    return CreateFileW(wide.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+struct aligned_delete {
+    void operator()(unsigned char* memory) const { ::operator delete[](memory, std::align_val_t(4096)); }
+};
+
 class windows_reader : public disk_reader {
 public:
-    explicit windows_reader(HANDLE handle) : m_handle(handle) {}
+    windows_reader(HANDLE handle, DWORD sector) : m_handle(handle), m_sector(sector) {}
 
     bool read(uint64_t offset, unsigned char* data, size_t size) override
     {
-        // Raw disks read whole sectors: read the enclosing range and copy the part asked for.
-        const uint64_t start = offset / 4096 * 4096;
-        const uint64_t end = (offset + size + 4095) / 4096 * 4096;
-        std::vector<unsigned char> buffer(static_cast<size_t>(end - start));
+        // Raw disks read whole sectors into aligned memory: read the enclosing sectors (never past
+        // the last one) and copy the part asked for.
+        const uint64_t start = offset / m_sector * m_sector;
+        const uint64_t end = (offset + size + m_sector - 1) / m_sector * m_sector;
+        const size_t length = static_cast<size_t>(end - start);
+        std::unique_ptr<unsigned char[], aligned_delete> buffer(
+            static_cast<unsigned char*>(::operator new[](length, std::align_val_t(4096))));
         LARGE_INTEGER position;
         position.QuadPart = static_cast<LONGLONG>(start);
         DWORD got = 0;
         if (!SetFilePointerEx(m_handle.get(), position, nullptr, FILE_BEGIN)
-            || !ReadFile(m_handle.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)
+            || !ReadFile(m_handle.get(), buffer.get(), static_cast<DWORD>(length), &got, nullptr)
             || got < offset - start + size)
             return false;
-        std::copy(buffer.begin() + static_cast<ptrdiff_t>(offset - start),
-                  buffer.begin() + static_cast<ptrdiff_t>(offset - start + size), data);
+        std::copy(buffer.get() + (offset - start), buffer.get() + (offset - start + size), data);
         return true;
     }
 
 private:
     scoped_handle m_handle;
+    DWORD m_sector;
 };
 
 } // namespace
 
 std::shared_ptr<device> open_file_target(const std::string& path, uint64_t min_size, std::string& error)
 {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = open_path(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS);
     if (file == INVALID_HANDLE_VALUE) {
         error = "cannot open (error " + std::to_string(GetLastError()) + ")";
         return nullptr;
@@ -77,11 +93,18 @@ std::shared_ptr<device> open_file_target(const std::string& path, uint64_t min_s
 
 std::unique_ptr<disk_reader> open_disk_reader(const std::string& path)
 {
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = open_path(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
     if (handle == INVALID_HANDLE_VALUE)
         return nullptr;
-    return std::make_unique<windows_reader>(handle);
+    // A disk reads in its own sectors; a file (no geometry) in 512-byte ones.
+    DISK_GEOMETRY geometry{};
+    DWORD returned = 0;
+    const DWORD sector = DeviceIoControl(handle, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &geometry, sizeof geometry,
+                                         &returned, nullptr)
+            && geometry.BytesPerSector >= 512
+        ? geometry.BytesPerSector
+        : 512;
+    return std::make_unique<windows_reader>(handle, sector);
 }
 
 std::string drive_identity(const std::string& path)
@@ -102,8 +125,7 @@ std::string drive_identity(const std::string& path)
 
 std::string disk_write_refusal(const std::string& path)
 {
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = open_path(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
     if (handle != INVALID_HANDLE_VALUE) {
         CloseHandle(handle);
         return std::string();

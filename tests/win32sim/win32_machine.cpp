@@ -1,6 +1,8 @@
 #include "win32_machine.h"
 #include "setupapi.h"
 
+#include <QString>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -243,6 +245,17 @@ std::vector<std::string> calls(const std::string& function)
 
 using namespace win32sim;
 
+HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                          DWORD flags, HANDLE template_file)
+{
+    const std::string utf8 = name ? QString::fromWCharArray(name).toStdString() : std::string();
+    {
+        auto guard = lock();
+        record("CreateFileW " + utf8);
+    }
+    return CreateFileA(utf8.c_str(), access, share, security, disposition, flags, template_file);
+}
+
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                           DWORD flags, HANDLE template_file)
 {
@@ -322,6 +335,24 @@ BOOL WINAPI DeviceIoControl(HANDLE raw, DWORD code, LPVOID in, DWORD in_size, LP
     return disk_control(*handle, *disk, code, in, in_size, out, out_size, returned);
 }
 
+namespace {
+
+// What Windows asks of raw disk I/O: whole sectors at sector offsets, from sector-aligned memory,
+// inside the disk, and a place for the byte count when there is no OVERLAPPED.
+DWORD raw_io_error(const sim_disk& disk, unsigned long long position, const void* buffer, DWORD size, const void* count)
+{
+    if (!count)
+        std::abort(); // Windows writes the count through the pointer: a null one faults there
+    const unsigned long long end = static_cast<unsigned long long>(disk.cylinders) * disk.tracks_per_cylinder
+        * disk.sectors_per_track * disk.bytes_per_sector;
+    if (size % disk.bytes_per_sector != 0 || position % disk.bytes_per_sector != 0
+        || reinterpret_cast<uintptr_t>(buffer) % disk.bytes_per_sector != 0 || position + size > end)
+        return ERROR_INVALID_PARAMETER;
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
 BOOL WINAPI WriteFile(HANDLE raw, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
 {
     auto guard = lock();
@@ -336,8 +367,8 @@ BOOL WINAPI WriteFile(HANDLE raw, LPCVOID buffer, DWORD size, LPDWORD written, L
         return fail(ERROR_DEVICE_NOT_CONNECTED);
     if (!(handle->access & GENERIC_WRITE))
         return fail(ERROR_ACCESS_DENIED);
-    if (size % disk->bytes_per_sector != 0)
-        return fail(ERROR_INVALID_PARAMETER); // raw disks take whole sectors only
+    if (const DWORD error = raw_io_error(*disk, handle->position, buffer, size, written))
+        return fail(error);
     if (disk->fail_writes_at >= 0 && handle->position + size > static_cast<unsigned long long>(disk->fail_writes_at))
         return fail(disk->write_error);
     if (handle->position + size > disk->content.size())
@@ -360,15 +391,17 @@ BOOL WINAPI ReadFile(HANDLE raw, LPVOID buffer, DWORD size, LPDWORD read, LPOVER
     sim_disk* disk = disk_of(*handle);
     if (!disk || disk->vanished)
         return fail(ERROR_DEVICE_NOT_CONNECTED);
-    if (size % disk->bytes_per_sector != 0)
-        return fail(ERROR_INVALID_PARAMETER);
+    if (const DWORD error = raw_io_error(*disk, handle->position, buffer, size, read))
+        return fail(error);
+    // Inside the disk every sector reads; what was never written reads as zeros.
     const unsigned long long available =
         handle->position < disk->content.size() ? disk->content.size() - handle->position : 0;
-    const DWORD count = static_cast<DWORD>(std::min<unsigned long long>(size, available));
-    std::memcpy(buffer, disk->content.data() + handle->position, count);
-    handle->position += count;
+    const DWORD from_content = static_cast<DWORD>(std::min<unsigned long long>(size, available));
+    std::memcpy(buffer, disk->content.data() + handle->position, from_content);
+    std::memset(static_cast<unsigned char*>(buffer) + from_content, 0, size - from_content);
+    handle->position += size;
     if (read)
-        *read = count;
+        *read = size;
     return succeed();
 }
 

@@ -32,6 +32,7 @@ typedef char* LPSTR;
 typedef char* PSTR;
 typedef const char* LPCSTR;
 typedef const char* PCSTR;
+typedef const wchar_t* LPCWSTR;
 
 typedef struct _GUID {
     uint32_t Data1;
@@ -95,6 +96,10 @@ typedef struct _OVERLAPPED* LPOVERLAPPED;
 #define ERROR_NO_SUCH_DEVICE 433u
 #define ERROR_DEVICE_NOT_CONNECTED 1167u
 
+// Paths in UTF-16 on Windows; here wchar_t holds whatever the host's wide strings hold.
+HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
