@@ -82,6 +82,7 @@ void listener_windows::find_volumes()
             disk.volumes.push_back(path);
             KLOG(logger::debug, "Dismounting volumes: " << path);
             DWORD returned = 0;
+            SetLastError(ERROR_SUCCESS); // successes leave it alone: what is logged below is these calls' own
             DeviceIoControl(volume.get(), FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
             DeviceIoControl(volume.get(), FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
             const DWORD error = GetLastError();

@@ -60,9 +60,12 @@ BOOL fail(DWORD error)
     return FALSE;
 }
 
+// Windows leaves the thread's last error alone on most successes: what a caller reads after one
+// is whatever failed before.
 BOOL succeed()
 {
-    last_error = ERROR_SUCCESS;
+    if (state().successes_clear_last_error)
+        last_error = ERROR_SUCCESS;
     return TRUE;
 }
 

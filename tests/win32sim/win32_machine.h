@@ -62,6 +62,7 @@ struct machine {
     std::string system_directory = "C:\\Windows\\system32";
     int usbstor_count = 0;
     bool usbstor_query_fails = false;
+    bool successes_clear_last_error = false; // the kinder behaviour of earlier simulations
     // "CreateFileA <path> <access> <share> <disposition> <flags>", "DeviceIoControl <path> <code>",
     // "CloseHandle <path>", "WriteFile <path> <offset> <bytes>", "FlushFileBuffers <path>", numbers in hex.
     std::vector<std::string> calls;
