@@ -11,6 +11,7 @@
 #include <csignal>
 #include <sys/stat.h>
 #include <cstdio>
+#include <memory>
 #include <set>
 
 // What a headless run promises: a stop stops, a worker number is given once, a drive is the
@@ -168,6 +169,17 @@ private slots:
         QFile::remove(path("huge.gz"));
     }
 
+    void a_closed_output_pipe_does_not_end_the_run()
+    {
+        QProcess shell;
+        shell.start("bash", {"-c", QString("'%1' --folder '%2' --btc %3 --image '%4' --target '%5' 2>&1 | head -c 1 >/dev/null; "
+                                           "echo ${PIPESTATUS[0]}")
+                                       .arg(KELVRA_CLI, path("pipe-app"), btc, path("release.gz"), path("piped.img"))});
+        QVERIFY(shell.waitForFinished(60000));
+        QCOMPARE(shell.readAll().trimmed(), QByteArray("0"));
+        QVERIFY(text_on(path("piped.img")).contains(btc));
+    }
+
     void a_stop_during_verification_is_a_stop()
     {
         cli_request request;
@@ -229,6 +241,37 @@ private slots:
             QVERIFY(image_builder::read_file(path("app/configuration.txt")).contains("\"worker\": \"rig(%d,3)\""));
         }
 
+        // A name whose number would outgrow the 15-character limit is refused before anything, not
+        // given to two sticks.
+        image_builder::write_file(path("app/configuration.txt"), "{}");
+        quiet_io too_long;
+        QCOMPARE(run({"--btc", btc, "--worker", "farm-row-b-9998", "--image", path("release.gz"), "--target",
+                      path("l1.img"), "--target", path("l2.img"), "--target", path("l3.img")},
+                     too_long),
+                 2);
+        QVERIFY2(too_long.all().contains("outgrows the 15-character limit"), qPrintable(too_long.all()));
+        QVERIFY(!QFile::exists(path("l1.img")));
+        QCOMPARE(image_builder::read_file(path("app/configuration.txt")), QByteArray("{}"));
+
+        // A run that waited for the folder takes the settings as they are when it gets it.
+        {
+            image_builder::write_file(path("app/configuration.txt"),
+                                      QByteArray("{\"rig\": {\"btc\": \"") + btc + "\", \"group\": \"old\"}}");
+            auto holder = std::make_unique<folder_lock>(path("app/downloads").toStdString());
+            QVERIFY(holder->try_lock() == folder_lock::state::locked);
+            QProcess cli;
+            start(cli, {"--folder", path("app"), "--image", path("release.gz"), "--target", path("late.img")},
+                  QProcessEnvironment::systemEnvironment());
+            QTRY_VERIFY_WITH_TIMEOUT(cli.peek(4096).contains("waiting for another run"), 30000);
+            image_builder::write_file(path("app/configuration.txt"),
+                                      QByteArray("{\"rig\": {\"btc\": \"") + btc + "\", \"group\": \"new\"}}");
+            holder.reset();
+            QVERIFY(cli.waitForFinished(60000));
+            QVERIFY2(cli.exitCode() == 0, cli.readAll().constData());
+            QVERIFY(text_on(path("late.img")).contains("\"group\": \"new\""));
+            QVERIFY(image_builder::read_file(path("app/configuration.txt")).contains("\"group\": \"new\""));
+        }
+
         // Where the name cannot be saved, it cannot be reserved: nothing is written.
         QFile::remove(path("app/configuration.txt"));
         QDir().mkpath(path("app/configuration.txt"));
@@ -250,6 +293,20 @@ private slots:
         QCOMPARE(code, 2);
         QVERIFY2(twice.all().contains("are the same drive"), qPrintable(twice.all()));
         QVERIFY(!QFile::exists(path("x.img")));
+
+        // A symlink to a file yet to be made names that file; the archive is never a target.
+        QVERIFY(QFile::link(path("later.img"), path("dangling.img")));
+        quiet_io dangling;
+        QCOMPARE(run({"--btc", btc, "--image", path("release.gz"), "--target", path("later.img"), "--target",
+                      path("dangling.img")},
+                     dangling),
+                 2);
+        QVERIFY(dangling.all().contains("are the same drive"));
+        const QByteArray archive = image_builder::read_file(path("release.gz"));
+        quiet_io onto_archive;
+        QCOMPARE(run({"--btc", btc, "--image", path("release.gz"), "--target", path("release.gz")}, onto_archive), 2);
+        QVERIFY2(onto_archive.all().contains("is the archive named by --image"), qPrintable(onto_archive.all()));
+        QVERIFY(image_builder::read_file(path("release.gz")) == archive);
 
         QTemporaryDir root;
         fake_system system(root.path());

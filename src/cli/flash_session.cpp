@@ -47,6 +47,9 @@ void flash_session::m_say(const std::string& text)
 {
     std::fprintf(m_io.err, "%s\n", text.c_str());
     std::fflush(m_io.err);
+    // The progress block starts again below the message instead of drawing over it.
+    if (QThread::currentThread() == thread())
+        m_progress_lines = 0;
 }
 
 void flash_session::cancel()
@@ -58,6 +61,13 @@ void flash_session::cancel()
     for (auto& run : m_drives)
         if (run->burner)
             run->burner->cancel();
+}
+
+bool flash_session::stopped()
+{
+    if (m_io.stop_requested && m_io.stop_requested->load() && !m_canceled)
+        cancel();
+    return m_canceled;
 }
 
 int flash_session::run()
@@ -77,14 +87,16 @@ int flash_session::run()
         m_drives.push_back(std::move(run));
     }
     if (!m_resolve_targets() || (!m_request.image.empty() && !m_archive_readable()))
-        return 2;
+        return stopped() ? 1 : 2;
+    if (stopped())
+        return 1;
     if (const int refused = m_reserve_numbers(values))
         return refused;
 
     // Each phase starts only when no stop came during the one before.
     int64_t image_size = 0;
     bool inflated = false;
-    if (!m_canceled) {
+    if (!stopped()) {
         if (m_request.image.empty()) {
             m_archive = m_fetch_archive();
             m_source = image_cache::for_download(m_archive);
@@ -93,11 +105,11 @@ int flash_session::run()
             m_source = image_cache::for_local_archive(m_archive, m_folder + "/downloads");
             image_cache::clean(m_folder + "/downloads", m_source.image);
         }
-        inflated = !m_archive.empty() && !m_canceled && m_inflate(image_size);
+        inflated = !m_archive.empty() && !stopped() && m_inflate(image_size);
     }
     m_lock.reset(); // the image is made: other runs may use the folder while this one writes
     m_source.made_by_this_run = inflated;
-    if (!inflated || m_canceled) {
+    if (!inflated || stopped()) {
         if (m_canceled)
             m_say("Canceled.");
         return 1;
@@ -133,30 +145,51 @@ bool flash_session::m_settings_ok(settings& values)
 
 int flash_session::m_reserve_numbers(settings values)
 {
-    // Another run may have handed out numbers since the settings were read: read them again, under
-    // the lock. An explicit --worker of the same series never goes back behind the saved one.
-    // Every run takes the lock here once, so that a folder it cannot use is found out now.
+    // Another run may have saved settings or handed out numbers since they were read: read them
+    // again, under the lock, and lay this run's own options over them. An explicit --worker of the
+    // same series never goes back behind the saved one. Every run takes the lock here once, so that
+    // a folder it cannot use is found out now.
     if (!m_lock_folder())
         return m_canceled ? 1 : 2;
-    const bool numbered = !values.worker.empty();
-    if (numbered) {
-        const std::string saved = load_settings(m_folder)->worker;
-        const bool given = std::any_of(m_request.overrides.begin(), m_request.overrides.end(),
-                                       [](const auto& change) { return change.first == "worker"; });
-        values.worker = given ? later_in_series(values.worker, saved) : saved;
+    const std::string wanted_worker = values.worker;
+    values = *load_settings(m_folder);
+    const std::string saved_worker = values.worker;
+    if (!m_settings_ok(values)) {
+        m_lock.reset();
+        return 2;
     }
+    const bool given = std::any_of(m_request.overrides.begin(), m_request.overrides.end(),
+                                   [](const auto& change) { return change.first == "worker"; });
+    if (given)
+        values.worker = later_in_series(wanted_worker, saved_worker);
+    const bool numbered = !values.worker.empty();
 
     settings next = values;
-    for (auto& run : m_drives) {
-        run->configuration = configuration_text(next);
-        if (run->configuration.isEmpty()) {
+    const field_rule* worker_rule = nullptr;
+    for (const field_rule& rule : field_rules())
+        if (rule.member == &settings::worker)
+            worker_rule = &rule;
+    for (size_t i = 0; i < m_drives.size(); ++i) {
+        drive& run = *m_drives[i];
+        run.configuration = configuration_text(next);
+        if (run.configuration.isEmpty()) {
             m_say("error: the settings do not fit the 2048-byte configuration text; shorten the SSH key or the "
                   "wireless values");
+            m_lock.reset();
             return 2;
         }
-        run->worker = worker_in(run->configuration);
-        if (!next.worker.empty())
-            advance_worker_name(&next);
+        run.worker = worker_in(run.configuration);
+        if (!numbered)
+            continue;
+        // A name whose number outgrows the form's limit stops counting: it would be given twice.
+        const std::string before = next.worker;
+        advance_worker_name(&next);
+        if (next.worker == before || (worker_rule && !text_is_valid(worker_rule->pattern, next.worker))) {
+            m_say("error: the worker name " + values.worker + " cannot be numbered for " + std::to_string(m_drives.size())
+                  + " drives: after " + run.worker + " it outgrows the 15-character limit; choose a shorter name");
+            m_lock.reset();
+            return 2;
+        }
     }
     // Numbers of drives that fail later stay used: no two sticks ever carry one name.
     const bool saved = save_settings(m_folder, next);

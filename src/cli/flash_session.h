@@ -36,6 +36,8 @@ public:
         bool terminal = false;         // progress redrawn in place
         // Asks the operator to confirm a device; returns the line typed, or "" without a terminal.
         std::function<std::string(const std::string& question)> ask;
+        // Set (by a signal handler) when the operator asked to stop; null when nobody can.
+        const std::atomic<bool>* stop_requested = nullptr;
     };
 
     flash_session(cli_request request, const std::string& folder, device_options options, io streams,
@@ -45,6 +47,8 @@ public:
     int run();
     // Safe from a signal watcher on the GUI thread: stops downloads and writes after their block.
     void cancel();
+    // Whether the run is to stop: cancelled, or a stop was requested and not yet passed on.
+    bool stopped();
 
 private:
     struct drive;
@@ -93,6 +97,7 @@ private:
     QObject* m_retriever = nullptr;
     int m_progress_lines = 0;
     QElapsedTimer m_clock; // the stages' start times
+    QElapsedTimer m_plain_clock; // the last progress printed as plain lines
     int m_running = 0;     // drives whose thread has not ended
     int m_preparing = 0;   // drives whose preparation has not reported
     QEventLoop* m_drives_loop = nullptr; // runs until both are 0

@@ -51,7 +51,7 @@ void flash_session::m_run_drives(int64_t image_size)
             if (!run.disk->refusal.empty()) {
                 KLOG(logger::fatal, "Not prepared: " << run.target << ": " << run.disk->refusal);
                 fail(run, "not prepared: " + run.disk->refusal);
-            } else if (m_canceled) {
+            } else if (stopped()) {
                 m_devices->release_device(*run.disk); // prepared, but no burner takes it over
                 fail(run, "canceled");
             } else {
@@ -64,7 +64,7 @@ void flash_session::m_run_drives(int64_t image_size)
     // Every preparation at once: each waits for its own disk to settle, not for the others.
     for (auto& entry : m_drives) {
         drive& run = *entry;
-        if (m_canceled) {
+        if (stopped()) {
             fail(run, "canceled");
             continue;
         }
@@ -216,8 +216,15 @@ void flash_session::m_print_progress(bool final_line)
 {
     static const char* const names[] = {"waiting", "downloading", "inflating", "preparing",
                                         "writing", "verifying",   "done",      "failed"};
+    // Redrawn in place only while the block fits the screen; otherwise plain lines now and then.
+    const bool redraw = m_io.terminal && static_cast<int>(m_drives.size()) < terminal_rows(m_io.err);
+    if (!redraw && !final_line) {
+        if (m_plain_clock.isValid() && m_plain_clock.elapsed() < 2500)
+            return;
+        m_plain_clock.start();
+    }
     const int width = m_io.terminal ? terminal_columns(m_io.err) : 1000;
-    if (m_io.terminal && m_progress_lines > 0)
+    if (redraw && m_progress_lines > 0)
         std::fprintf(m_io.err, "\x1b[%dA", m_progress_lines); // back to the first line of the block
     m_progress_lines = 0;
     const qint64 now = m_clock.elapsed();
@@ -236,10 +243,10 @@ void flash_session::m_print_progress(bool final_line)
         view.seconds = static_cast<double>(now - run->stage_began_ms) / 1000.0;
         view.measured = stage == drive::downloading || stage == drive::inflating || stage == drive::writing
             || stage == drive::verifying;
-        std::fprintf(m_io.err, "%s%s\n", m_io.terminal ? "\x1b[2K" : "", progress_line(view, width).c_str());
+        std::fprintf(m_io.err, "%s%s\n", redraw ? "\x1b[2K" : "", progress_line(view, width).c_str());
         ++m_progress_lines;
     }
-    if (!m_io.terminal || final_line)
+    if (!redraw || final_line)
         m_progress_lines = 0;
     std::fflush(m_io.err);
 }

@@ -18,7 +18,7 @@ bool flash_session::m_lock_folder()
         m_folder + "/downloads",
         [this] {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-            return m_canceled.load();
+            return stopped();
         },
         [this](const std::string& holder) { m_say_waiting(holder); }, &failure);
     if (!m_lock && !failure.empty())
@@ -80,6 +80,7 @@ bool flash_session::m_inflate(int64_t& image_size)
             run->total = total;
         }
         // Inflation blocks this thread: let Ctrl-C through between its blocks.
+        stopped();
         QCoreApplication::processEvents();
         if (!last.isValid() || last.elapsed() > (m_io.terminal ? 200 : 3000)) {
             last.start();

@@ -45,6 +45,10 @@ bool flash_session::m_resolve_targets()
             return false;
         }
         run.identity = drive_identity(run.target);
+        if (!m_request.image.empty() && drive_identity(m_request.image) == run.identity) {
+            m_say("error: " + run.target + " is the archive named by --image; it is only read, never written");
+            return false;
+        }
         for (size_t j = 0; j < i; ++j) {
             if (m_drives[j]->identity == run.identity) {
                 m_say("error: " + m_drives[j]->target + " and " + run.target
@@ -90,6 +94,8 @@ bool flash_session::m_confirm_devices(const std::vector<std::shared_ptr<device>>
                                                        + megabytes((*found)->size)
                                                        + ") will be lost. Type its path to confirm: ")
                                             : std::string();
+        if (stopped())
+            return false;
         if (answer != run->target) {
             m_say("error: " + run->target + " not confirmed; nothing was written (use --yes to skip the question)");
             return false;

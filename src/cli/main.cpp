@@ -50,6 +50,7 @@ int main(int argc, char** argv)
 
     flash_session::io streams;
     streams.terminal = stream_is_terminal(stderr);
+    streams.stop_requested = &interrupted;
     if (stream_is_terminal(stdin)) {
         streams.ask = [](const std::string& question) {
             std::fprintf(stderr, "%s", question.c_str());
@@ -60,12 +61,12 @@ int main(int argc, char** argv)
     }
     flash_session session(request, folder, default_device_options(), streams);
 
-    // Ctrl-C: the handler only notes it; the session stops its downloads and writes from here.
-    std::signal(SIGINT, on_interrupt);
-    std::signal(SIGTERM, on_interrupt);
+    // Ctrl-C: the handler only notes it. The session looks at the note between its phases, and this
+    // watcher passes it on to downloads and writes in progress.
+    catch_stop_signals(on_interrupt);
     QTimer watcher;
     QObject::connect(&watcher, &QTimer::timeout, [&session] {
-        if (interrupted.exchange(false))
+        if (interrupted)
             session.cancel();
     });
     watcher.start(100);

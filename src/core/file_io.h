@@ -19,6 +19,10 @@ bool flush_folder(const std::string& utf8_path);
 // Renames from over to, replacing a file of that name in one step.
 bool replace_file(const std::string& from, const std::string& to);
 
+// Ctrl-C and termination call handler, and interrupt a blocking read (a question at the terminal)
+// instead of resuming it; a closed output pipe is an error on write, not the end of the process.
+void catch_stop_signals(void (*handler)(int));
+
 // Whether a process of that id is running (temporaries carry their run's process id).
 bool process_is_running(long long pid);
 
@@ -26,3 +30,5 @@ bool process_is_running(long long pid);
 bool stream_is_terminal(FILE* stream);
 // The width of the terminal the stream writes to, in columns; 80 when it cannot be told.
 int terminal_columns(FILE* stream);
+// Its height, in rows; 24 when it cannot be told.
+int terminal_rows(FILE* stream);

@@ -67,3 +67,20 @@ bool process_is_running(long long pid)
 {
     return pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
 }
+
+int terminal_rows(FILE* stream)
+{
+    winsize size{};
+    return ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_row > 0 ? size.ws_row : 24;
+}
+
+void catch_stop_signals(void (*handler)(int))
+{
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no SA_RESTART
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <csignal>
 #include <io.h>
 #include <stdio.h>
 
@@ -70,4 +71,20 @@ bool process_is_running(long long pid)
     const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
     CloseHandle(process);
     return running;
+}
+
+int terminal_rows(FILE* stream)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    const HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    if (console == INVALID_HANDLE_VALUE || !GetConsoleScreenBufferInfo(console, &info))
+        return 24;
+    const int rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+    return rows > 0 ? rows : 24;
+}
+
+void catch_stop_signals(void (*handler)(int))
+{
+    std::signal(SIGINT, handler);
+    std::signal(SIGTERM, handler);
 }

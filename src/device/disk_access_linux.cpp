@@ -114,8 +114,11 @@ std::string drive_identity(const std::string& path)
             return "block " + std::to_string(major(info.st_rdev)) + ":" + std::to_string(minor(info.st_rdev));
         return "file " + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
     }
-    // Not there yet (a disk-image file to be created): its folder, resolved, and its name.
-    const QFileInfo file(QString::fromStdString(path));
+    // Not there yet (a disk-image file to be created): its folder, resolved, and its name; through
+    // a dangling symlink, the name it points at.
+    QFileInfo file(QString::fromStdString(path));
+    for (int hops = 0; file.isSymLink() && hops < 16; ++hops)
+        file = QFileInfo(file.symLinkTarget());
     const QString folder = QFileInfo(file.absolutePath()).canonicalFilePath();
     return "new " + (folder.isEmpty() ? file.absoluteFilePath() : QDir(folder).filePath(file.fileName())).toStdString();
 }
