@@ -169,6 +169,32 @@ private slots:
         QFile::remove(path("huge.gz"));
     }
 
+    void a_stop_during_preparation_ends_it()
+    {
+        // A disk that never settles within the run's patience: the stop must not wait for it.
+        QTemporaryDir root;
+        fake_system system(root.path());
+        system.add_disk(big_stick());
+        device_options options = system.options(20, 80, 15000, 2000);
+        options.quiet_ms = 15000;
+        cli_request request;
+        std::string error;
+        QVERIFY(parse_cli({"--btc", btc, "--image", path("release.gz"), "--device", system.node("sdb"), "--yes"}, request,
+                          error));
+        quiet_io io;
+        QFile(path("app/KELVRA Flash Tool.log")).resize(0);
+        flash_session session(request, path("app").toStdString(), options, io.streams);
+        QElapsedTimer clock;
+        QTimer::singleShot(1000, &session, [&] {
+            clock.start();
+            session.cancel();
+        });
+        QCOMPARE(session.run(), 1);
+        QVERIFY2(clock.isValid() && clock.elapsed() < 5000, qPrintable(io.all()));
+        QVERIFY2(io.all().contains(QRegularExpression("sdb +FAILED .*canceled")), qPrintable(io.all()));
+        QVERIFY(!image_builder::read_file(path("app/KELVRA Flash Tool.log")).contains("Burning started\n"));
+    }
+
     void a_closed_output_pipe_does_not_end_the_run()
     {
         QProcess shell;

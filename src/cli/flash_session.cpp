@@ -61,6 +61,8 @@ void flash_session::cancel()
     for (auto& run : m_drives)
         if (run->burner)
             run->burner->cancel();
+    if (m_devices && QThread::currentThread() == thread())
+        m_devices->stop_preparations();
 }
 
 bool flash_session::stopped()

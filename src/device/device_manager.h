@@ -45,6 +45,9 @@ public:
     // With log_only the disk is only logged.
     void unmount_device(device& dev, bool log_only);
 
+    // Ends the volume checks still running (a stopped run): each reports unmount_finished() at once.
+    void stop_preparations();
+
     // Closes whatever a preparation left open for the disk (a run that ended before a burner
     // took the disk over).
     void release_device(device& dev);

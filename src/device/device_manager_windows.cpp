@@ -8,6 +8,7 @@
 
 #include <QEventLoop>
 #include <QMetaObject>
+#include <QPointer>
 #include <QThread>
 #include <QTimer>
 
@@ -16,6 +17,7 @@
 #include <winioctl.h>
 
 #include <cstring>
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -77,6 +79,12 @@ public:
 
     std::vector<std::shared_ptr<device>> get_devices();
     void unmount_device(device& dev, bool log_only);
+    void stop_preparations()
+    {
+        for (const QPointer<QThread>& check : m_checks)
+            if (check)
+                check->requestInterruption();
+    }
 
 private:
     void m_enumerate_devices();
@@ -87,6 +95,7 @@ private:
     device_options m_options;
     // Kept only to stop the poller when the manager goes away.
     QThread* m_listener_thread;
+    std::vector<QPointer<QThread>> m_checks; // volume checks that may still run
 };
 
 device_manager::impl::impl(device_manager* owner, const device_options& options)
@@ -261,7 +270,9 @@ void device_manager::impl::unmount_device(device& dev, bool log_only)
 
     m_wait(m_options.prepare_wait_ms);
 
-    start_volume_check<listener_windows>(m_owner, disk, m_options);
+    m_checks.erase(std::remove_if(m_checks.begin(), m_checks.end(), [](const QPointer<QThread>& check) { return !check; }),
+                   m_checks.end());
+    m_checks.push_back(start_volume_check<listener_windows>(m_owner, disk, m_options));
 }
 
 device_manager::device_manager(const device_options& options) : QObject(nullptr)
@@ -279,6 +290,11 @@ std::vector<std::shared_ptr<device>> device_manager::get_devices()
 void device_manager::unmount_device(device& dev, bool log_only)
 {
     m_impl->unmount_device(dev, log_only);
+}
+
+void device_manager::stop_preparations()
+{
+    m_impl->stop_preparations();
 }
 
 void device_manager::release_device(device& dev)

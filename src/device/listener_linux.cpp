@@ -60,7 +60,8 @@ void listener_linux::find_volumes()
     QDeadlineTimer quiet(m_options.quiet_ms);
     std::vector<dev_number> last_numbers = tree.numbers_of(name);
     for (bool first_pass = true;; first_pass = false) {
-        if (!disk.volumes.empty() || deadline.hasExpired() || quiet.hasExpired()) {
+        const bool stopped = QThread::currentThread()->isInterruptionRequested(); // the run was stopped
+        if (!disk.volumes.empty() || deadline.hasExpired() || quiet.hasExpired() || stopped) {
             emit unmount_finished();
             return;
         }

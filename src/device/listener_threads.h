@@ -46,8 +46,9 @@ inline void stop_listener_thread(QThread* thread)
 }
 
 // The volume check after a wipe; its unmount_finished() reaches the owner, then the thread ends.
+// An interruption requested on the returned thread ends the check early (a stopped run).
 template <class listener>
-void start_volume_check(device_manager* owner, device& disk, const device_options& options)
+QThread* start_volume_check(device_manager* owner, device& disk, const device_options& options)
 {
     auto* thread = new QThread();
     auto* checker = new listener(options);
@@ -62,4 +63,5 @@ void start_volume_check(device_manager* owner, device& disk, const device_option
     // Its job is done once it has reported: let the thread end instead of idling for ever.
     QObject::connect(checker, SIGNAL(unmount_finished()), thread, SLOT(quit()));
     thread->start(QThread::InheritPriority);
+    return thread;
 }

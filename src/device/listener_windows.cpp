@@ -67,7 +67,8 @@ void listener_windows::find_volumes()
     device_windows& disk = windows_record(*m_device);
     const QDeadlineTimer deadline(m_options.volume_check_ms);
     for (bool first_pass = true;; first_pass = false) {
-        if (!disk.volumes.empty() || deadline.hasExpired()) {
+        const bool stopped = QThread::currentThread()->isInterruptionRequested(); // the run was stopped
+        if (!disk.volumes.empty() || deadline.hasExpired() || stopped) {
             emit unmount_finished();
             return;
         }
