@@ -119,6 +119,16 @@ void image_burner::impl::m_prepare_image(const char* file, int line)
         m_close_image();
 }
 
+bool image_burner::impl::m_stopped_while_preparing(const char* file, int line)
+{
+    if (!m_cancel)
+        return false;
+    m_close_image();
+    emit m_owner->canceled();
+    KLOG_AT(logger::info, file, line, "burn_image", "Burning canceled");
+    return true;
+}
+
 image_burner::impl::write_result image_burner::impl::m_write_image(const block_writer& write_block)
 {
     const uint32_t sector = m_target->sector_size ? m_target->sector_size : 512;

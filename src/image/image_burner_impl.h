@@ -29,6 +29,9 @@ private:
     // Inflates and embeds; leaves m_image null when there is nothing sound to write. Logs as the
     // platform file that calls it (__FILE__, __LINE__ of the call).
     void m_prepare_image(const char* file, int line);
+    // Stopped while the image was being made or waited for: reports the stop (logged as the
+    // calling platform unit) and leaves the disk as it is.
+    bool m_stopped_while_preparing(const char* file, int line);
     // Every block but the first in order, then the first: the disk shows a partition table only
     // once everything behind it is there. Each block is padded to whole sectors.
     write_result m_write_image(const block_writer& write_block);

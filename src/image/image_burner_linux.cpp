@@ -30,11 +30,7 @@ void image_burner::impl::burn_image()
         return;
     }
     m_prepare_image(__FILE__, __LINE__);
-    if (m_cancel) {
-        // Stopped while the image was being made or waited for: the disk is left as it is.
-        m_close_image();
-        emit m_owner->canceled();
-        KLOG(logger::info, "Burning canceled");
+    if (m_stopped_while_preparing(__FILE__, __LINE__)) {
         release(disk);
         return;
     }
