@@ -278,6 +278,13 @@ private slots:
         QVERIFY2(too_long.all().contains("outgrows the 15-character limit"), qPrintable(too_long.all()));
         QVERIFY(!QFile::exists(path("l1.img")));
         QCOMPARE(image_builder::read_file(path("app/configuration.txt")), QByteArray("{}"));
+        // The last name of a series is still given: only the name saved for later outgrows the limit.
+        quiet_io last_one;
+        QCOMPARE(run({"--btc", btc, "--worker", "farm-row-b-9998", "--image", path("release.gz"), "--target",
+                      path("l1.img"), "--target", path("l2.img")},
+                     last_one),
+                 0);
+        QVERIFY(text_on(path("l2.img")).contains("\"worker\": \"farm-row-b-9999\""));
 
         // A run that waited for the folder takes the settings as they are when it gets it.
         {

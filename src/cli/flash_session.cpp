@@ -183,10 +183,12 @@ int flash_session::m_reserve_numbers(settings values)
         run.worker = worker_in(run.configuration);
         if (!numbered)
             continue;
-        // A name whose number outgrows the form's limit stops counting: it would be given twice.
+        // A name whose number outgrows the form's limit stops counting: it would be given twice. The
+        // name saved after the last drive may outgrow it; the next run then asks for a new one.
         const std::string before = next.worker;
         advance_worker_name(&next);
-        if (next.worker == before || (worker_rule && !text_is_valid(worker_rule->pattern, next.worker))) {
+        const bool last = i + 1 == m_drives.size();
+        if (next.worker == before || (!last && worker_rule && !text_is_valid(worker_rule->pattern, next.worker))) {
             m_say("error: the worker name " + values.worker + " cannot be numbered for " + std::to_string(m_drives.size())
                   + " drives: after " + run.worker + " it outgrows the 15-character limit; choose a shorter name");
             m_lock.reset();

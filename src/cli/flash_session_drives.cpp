@@ -243,7 +243,8 @@ void flash_session::m_print_progress(bool final_line)
         view.seconds = static_cast<double>(now - run->stage_began_ms) / 1000.0;
         view.measured = stage == drive::downloading || stage == drive::inflating || stage == drive::writing
             || stage == drive::verifying;
-        std::fprintf(m_io.err, "%s%s\n", redraw ? "\x1b[2K" : "", progress_line(view, width).c_str());
+        // From the first column: the terminal may just have echoed ^C.
+        std::fprintf(m_io.err, "%s%s\n", redraw ? "\r\x1b[2K" : "", progress_line(view, width).c_str());
         ++m_progress_lines;
     }
     if (!redraw || final_line)
