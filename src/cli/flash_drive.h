@@ -5,6 +5,7 @@
 #include "src/image/inflate_engine.h"
 
 #include <atomic>
+#include <map>
 
 // One target of a headless run, from its name on the command line to its line in the summary.
 // Once the drive's own thread runs (it writes, then reads back), the fields it changes are atomics
@@ -30,7 +31,9 @@ struct flash_session::drive {
     double verify_seconds = 0;
     bool ok = false;
     std::string result;       // why it failed
-    stream_check written; // of every block as written, filled on the drive's thread
+    // The check of each block as it was last written, by offset, filled on the drive's thread: a
+    // block written twice (the configuration text's, when the image was followed) counts as its last.
+    std::map<uint64_t, uint64_t> written;
     image_burner* burner = nullptr;
     QThread* thread = nullptr;
 };

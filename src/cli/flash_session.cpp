@@ -107,17 +107,31 @@ int flash_session::run()
             m_source = image_cache::for_local_archive(m_archive, m_folder + "/downloads");
             image_cache::clean(m_folder + "/downloads", m_source.image);
         }
+        // An image still to be made is written while it is inflated: the drives start first.
+        m_following = !m_archive.empty() && !stopped() && !image_cache::is_usable(m_source);
+        if (m_following)
+            m_start_drives(0);
         inflated = !m_archive.empty() && !stopped() && m_inflate(image_size);
     }
     m_lock.reset(); // the image is made: other runs may use the folder while this one writes
     m_source.made_by_this_run = inflated;
     if (!inflated || stopped()) {
+        // Drives that followed the image end too: written ones stopped before their first block.
+        m_image_failed = !inflated && !m_canceled;
+        if (m_following) {
+            if (m_feed.current() == image_feed::state::not_started || m_feed.current() == image_feed::state::growing)
+                m_feed.fail(); // stopped before inflation began
+            m_wait_for_drives();
+            m_print_summary();
+        }
         if (m_canceled)
             m_say("Canceled.");
         return 1;
     }
 
-    m_run_drives(image_size);
+    if (!m_following)
+        m_start_drives(image_size);
+    m_wait_for_drives();
     m_print_summary();
     for (auto& run : m_drives)
         if (!run->ok)

@@ -6,6 +6,7 @@
 #include "src/device/disk_access.h"
 #include "src/image/folder_lock.h"
 #include "src/image/image_cache.h"
+#include "src/image/image_feed.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -70,8 +71,10 @@ private:
     bool m_inflate(int64_t& image_size);
 
     // The drives: all prepared at once; each written and read back on its own thread as soon as
-    // it is ready, so that a slow or failing drive holds up no other.
-    void m_run_drives(int64_t image_size);
+    // it is ready, so that a slow or failing drive holds up no other. When the image is still to
+    // be made they start before it, and write it while it is being inflated.
+    void m_start_drives(int64_t image_size);
+    void m_wait_for_drives();
     void m_start_writing(drive& run);
     void m_check(drive& run);
     void m_enter(drive& run, int stage, qint64 total = 0);
@@ -92,7 +95,10 @@ private:
     image_source m_source;
     // Held from the lookup until the image is made; released before any drive is written.
     shared_folder_lock m_lock;
-    uint64_t m_config_offset = 0;
+    // The image being inflated while the drives write it (when it was not made before).
+    image_feed m_feed;
+    bool m_following = false;
+    bool m_image_failed = false;
     std::atomic<bool> m_canceled{false};
     QObject* m_retriever = nullptr;
     int m_progress_lines = 0;

@@ -11,6 +11,12 @@
 
 #include <algorithm>
 
+namespace {
+
+const char* const image_failed_reason = "not written: the image could not be made";
+
+} // namespace
+
 void flash_session::m_enter(drive& run, int stage, qint64 total)
 {
     run.done = 0;
@@ -31,15 +37,14 @@ void flash_session::m_end_when_all_ended()
         m_drives_loop->quit();
 }
 
-void flash_session::m_run_drives(int64_t image_size)
+void flash_session::m_start_drives(int64_t image_size)
 {
-    QEventLoop loop;
     const auto fail = [this](drive& run, const std::string& why) {
         run.result = why;
         m_enter(run, drive::failed);
     };
     if (m_devices) {
-        connect(m_devices.get(), &device_manager::device_prepared, &loop, [&](QString path) {
+        connect(m_devices.get(), &device_manager::device_prepared, this, [this, fail](QString path) {
             const auto found = std::find_if(m_drives.begin(), m_drives.end(), [&](const std::unique_ptr<drive>& run) {
                 return !run->is_file && run->now == drive::preparing && run->disk->path == path.toStdString();
             });
@@ -51,9 +56,9 @@ void flash_session::m_run_drives(int64_t image_size)
             if (!run.disk->refusal.empty()) {
                 KLOG(logger::fatal, "Not prepared: " << run.target << ": " << run.disk->refusal);
                 fail(run, "not prepared: " + run.disk->refusal);
-            } else if (stopped()) {
+            } else if (stopped() || m_image_failed) {
                 m_devices->release_device(*run.disk); // prepared, but no burner takes it over
-                fail(run, "canceled");
+                fail(run, m_image_failed ? image_failed_reason : "canceled");
             } else {
                 m_start_writing(run);
             }
@@ -81,7 +86,11 @@ void flash_session::m_run_drives(int64_t image_size)
         ++m_preparing;
         m_devices->unmount_device(*run.disk, false);
     }
+}
 
+void flash_session::m_wait_for_drives()
+{
+    QEventLoop loop;
     QTimer ticker;
     connect(&ticker, &QTimer::timeout, this, [this] { m_print_progress(false); });
     ticker.start(m_io.terminal ? 200 : 3000);
@@ -99,9 +108,13 @@ void flash_session::m_start_writing(drive& target)
     run->burner = new image_burner(m_archive, run->disk.get(), run->configuration);
     run->burner->set_image_source(m_source);
     if (m_request.verify)
-        run->burner->set_block_observer([run](uint64_t, const unsigned char* data, size_t size) {
-            run->written.add(data, size);
+        run->burner->set_block_observer([run](uint64_t offset, const unsigned char* data, size_t size) {
+            stream_check block;
+            block.add(data, size);
+            run->written[offset] = block.value();
         });
+    if (m_following)
+        run->burner->set_feed(&m_feed);
     run->thread = new QThread();
     run->thread->setStackSize(16 * 1024 * 1024);
     run->burner->moveToThread(run->thread);
@@ -136,6 +149,8 @@ void flash_session::m_start_writing(drive& target)
         thread->quit();
     });
     connect(thread, &QThread::finished, this, [this, run] {
+        if (!run->ok && m_image_failed && run->result != "canceled")
+            run->result = image_failed_reason;
         m_enter(*run, run->ok ? drive::finished : drive::failed);
         --m_running;
         m_end_when_all_ended();
@@ -156,7 +171,7 @@ void flash_session::m_check(drive& run)
         return;
     }
     QByteArray text(configuration_size, '\0');
-    if (!reader->read(m_config_offset, reinterpret_cast<unsigned char*>(text.data()), configuration_size)
+    if (!reader->read(run.burner->config_offset(), reinterpret_cast<unsigned char*>(text.data()), configuration_size)
         || text != run.configuration) {
         run.ok = false;
         run.result = "the configuration text on the target differs from what was written";
@@ -166,17 +181,21 @@ void flash_session::m_check(drive& run)
     if (!m_request.verify)
         return;
 
-    // Read back in the order written: every block but the first, then the first.
+    // Read back in the order written: every block but the first, then the first. Each must be
+    // there as it was last written, and no block may be missing.
     const uint32_t sector = run.disk->sector_size ? run.disk->sector_size : 512;
     const uint32_t block = image_burner::block_size(sector);
-    stream_check read_back;
     QByteArray buffer(static_cast<int>(block), '\0');
+    bool same = run.written.size() == (size + block - 1) / block;
     auto add = [&](uint64_t offset) {
         const uint64_t bytes = std::min<uint64_t>(block, size - offset);
         const uint64_t padded = (bytes + sector - 1) / sector * sector;
         if (!reader->read(offset, reinterpret_cast<unsigned char*>(buffer.data()), static_cast<size_t>(padded)))
             return false;
+        stream_check read_back;
         read_back.add(reinterpret_cast<const unsigned char*>(buffer.constData()), static_cast<size_t>(padded));
+        const auto written = run.written.find(offset);
+        same = same && written != run.written.end() && written->second == read_back.value();
         run.done += static_cast<qint64>(bytes);
         return true;
     };
@@ -190,7 +209,7 @@ void flash_session::m_check(drive& run)
         return;
     }
     readable = readable && add(0);
-    if (!readable || read_back.value() != run.written.value()) {
+    if (!readable || !same) {
         run.ok = false;
         run.result = readable ? "verification failed: the target differs from what was written"
                               : "verification failed: the target cannot be read back";

@@ -72,10 +72,17 @@ bool flash_session::m_inflate(int64_t& image_size)
     // Once for all targets: their burners then find the image in place.
     image_manipulator manipulator;
     manipulator.set_stop_flag(&m_canceled);
+    if (m_following)
+        manipulator.set_feed(&m_feed);
     QElapsedTimer last;
-    m_enter_all(drive::inflating);
+    // Drives already preparing or writing (following the image) show their own stage.
+    for (auto& run : m_drives)
+        if (run->now == drive::waiting || run->now == drive::downloading)
+            m_enter(*run, drive::inflating);
     connect(&manipulator, &image_manipulator::report_progress, this, [this, &last](qint64 done, qint64 total) {
         for (auto& run : m_drives) {
+            if (run->now != drive::inflating)
+                continue;
             run->done = done;
             run->total = total;
         }
@@ -108,6 +115,5 @@ bool flash_session::m_inflate(int64_t& image_size)
               + " has no place for the settings (no valid config offset in its last eight bytes)");
         return false;
     }
-    m_config_offset = offset;
     return true;
 }

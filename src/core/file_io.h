@@ -7,6 +7,9 @@
 // C streams with 64-bit positions and UTF-8 paths on every platform: disk images are several
 // GiB and user profiles may hold any characters.
 FILE* open_file(const std::string& utf8_path, const char* mode);
+// Opens for reading and lets others rename or remove the file meanwhile: a reader that follows an
+// image while it is being made must not keep that image from being published.
+FILE* open_file_shared_reading(const std::string& utf8_path);
 int64_t file_tell(FILE* stream);
 int file_seek(FILE* stream, int64_t offset, int whence);
 

@@ -14,6 +14,11 @@ FILE* open_file(const std::string& utf8_path, const char* mode)
     return std::fopen(utf8_path.c_str(), mode);
 }
 
+FILE* open_file_shared_reading(const std::string& utf8_path)
+{
+    return std::fopen(utf8_path.c_str(), "rb"); // renames and removals never wait for readers here
+}
+
 int64_t file_tell(FILE* stream)
 {
     return static_cast<int64_t>(ftello(stream));

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <csignal>
+#include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
 
@@ -13,6 +14,25 @@ FILE* open_file(const std::string& utf8_path, const char* mode)
     const std::wstring wide_path = QString::fromStdString(utf8_path).toStdWString();
     const std::wstring wide_mode = QString::fromLatin1(mode).toStdWString();
     return _wfopen(wide_path.c_str(), wide_mode.c_str());
+}
+
+FILE* open_file_shared_reading(const std::string& utf8_path)
+{
+    // The C library's own open withholds FILE_SHARE_DELETE, which a rename of the file needs.
+    const std::wstring wide_path = QString::fromStdString(utf8_path).toStdWString();
+    HANDLE file = CreateFileW(wide_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return nullptr;
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_BINARY);
+    if (descriptor < 0) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    FILE* stream = _fdopen(descriptor, "rb");
+    if (!stream)
+        _close(descriptor);
+    return stream;
 }
 
 int64_t file_tell(FILE* stream)

@@ -11,23 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 
-namespace {
-
-constexpr size_t buffer_alignment = 4096; // direct I/O wants page-aligned memory
-
-struct aligned_delete {
-    void operator()(unsigned char* memory) const { ::operator delete[](memory, std::align_val_t(buffer_alignment)); }
-};
-using aligned_block = std::unique_ptr<unsigned char[], aligned_delete>;
-
-aligned_block allocate_block(size_t size)
-{
-    return aligned_block(static_cast<unsigned char*>(::operator new[](size, std::align_val_t(buffer_alignment))));
-}
-
-} // namespace
 
 image_burner::image_burner(const std::string& archive_path, device* target, const QByteArray& configuration)
 {
@@ -72,6 +56,16 @@ void image_burner::set_folder_lock(shared_folder_lock lock)
     m_impl->set_folder_lock(std::move(lock));
 }
 
+void image_burner::set_feed(image_feed* feed)
+{
+    m_impl->set_feed(feed);
+}
+
+uint64_t image_burner::config_offset() const
+{
+    return m_impl->config_offset();
+}
+
 uint32_t image_burner::block_size(uint32_t sector_size)
 {
     if (sector_size == 0)
@@ -89,6 +83,10 @@ void image_burner::impl::m_close_image()
 void image_burner::impl::m_prepare_image(const char* file, int line)
 {
     KLOG_AT(logger::fatal, file, line, "m_prepare_image", "Prepare image");
+    if (m_feed) {
+        m_open_following(file, line);
+        return;
+    }
     auto manipulator = std::make_shared<image_manipulator>();
     manipulator->set_stop_flag(&m_cancel);
     QObject::connect(manipulator.get(), SIGNAL(report_progress(qint64, qint64)), m_owner,
@@ -131,16 +129,11 @@ bool image_burner::impl::m_stopped_while_preparing(const char* file, int line)
 
 image_burner::impl::write_result image_burner::impl::m_write_image(const block_writer& write_block)
 {
+    if (m_feed)
+        return m_write_following(write_block);
     const uint32_t sector = m_target->sector_size ? m_target->sector_size : 512;
     const uint32_t block = image_burner::block_size(sector);
-    // Every successful write passes the observer, if there is one.
-    const block_writer write_observed = [&](uint64_t offset, const unsigned char* data, size_t size) {
-        if (!write_block(offset, data, size))
-            return false;
-        if (m_observer)
-            m_observer(offset, data, size);
-        return true;
-    };
+    const block_writer write_observed = m_observed(write_block);
     file_seek(m_image, 0, SEEK_END);
     const int64_t image_size = file_tell(m_image);
     file_seek(m_image, 0, SEEK_SET);
@@ -173,9 +166,7 @@ image_burner::impl::write_result image_burner::impl::m_write_image(const block_w
         } else {
             crc = image_crc32(crc, memory, bytes);
         }
-        if (overlap_begin < overlap_end)
-            std::memcpy(memory + (overlap_begin - offset), m_configuration.constData() + (overlap_begin - text_begin),
-                        static_cast<size_t>(overlap_end - overlap_begin));
+        m_lay_text_over(memory, offset, bytes);
         padded = (bytes + sector - 1) / sector * sector;
         std::memset(memory + bytes, 0, padded - bytes);
         return true;
@@ -216,4 +207,26 @@ image_burner::impl::write_result image_burner::impl::m_write_image(const block_w
         return write_result::failed;
     report(first_bytes);
     return write_result::complete;
+}
+
+image_burner::impl::block_writer image_burner::impl::m_observed(const block_writer& write_block) const
+{
+    // Every successful write passes the observer, if there is one.
+    return [this, write_block](uint64_t offset, const unsigned char* data, size_t size) {
+        if (!write_block(offset, data, size))
+            return false;
+        if (m_observer)
+            m_observer(offset, data, size);
+        return true;
+    };
+}
+
+void image_burner::impl::m_lay_text_over(unsigned char* memory, uint64_t offset, size_t bytes) const
+{
+    const uint64_t text_begin = m_config_offset, text_end = m_config_offset + configuration_size;
+    const uint64_t overlap_begin = std::max<uint64_t>(offset, text_begin);
+    const uint64_t overlap_end = std::min<uint64_t>(offset + bytes, text_end);
+    if (overlap_begin < overlap_end)
+        std::memcpy(memory + (overlap_begin - offset), m_configuration.constData() + (overlap_begin - text_begin),
+                    static_cast<size_t>(overlap_end - overlap_begin));
 }

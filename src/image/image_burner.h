@@ -13,6 +13,7 @@
 #include <string>
 
 struct device;
+class image_feed;
 
 // Writes one prepared image onto one disk, on a worker thread: inflates the archive, embeds the
 // configuration text, writes the disk and reports exactly one outcome.
@@ -39,6 +40,11 @@ public:
     // once the image is prepared. Without one, the burner takes the lock itself when the image has
     // to be made.
     void set_folder_lock(shared_folder_lock lock);
+    // Writes the image while it is still being inflated (into the file the feed names) instead of
+    // making or finding it first. The feed must outlive the run. Set before the run starts.
+    void set_feed(image_feed* feed);
+    // Where this run's configuration text went; valid once finished() was emitted.
+    uint64_t config_offset() const;
 
     class impl;
 

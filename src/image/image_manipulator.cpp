@@ -1,5 +1,7 @@
 #include "src/image/image_manipulator.h"
 
+#include "src/image/image_feed.h"
+
 #include "src/config/image_configurator.h"
 #include "src/core/file_io.h"
 #include "src/core/log_location.h"
@@ -41,8 +43,32 @@ FILE* image_manipulator::decompress_image(const std::string& compressed_path)
     return decompress_image(image_cache::for_download(compressed_path));
 }
 
+void image_manipulator::m_end_feed(const image_source& source, FILE* image)
+{
+    // Writers following the image learn its end either way; a made image completed it already.
+    if (!m_feed || m_feed->current() == image_feed::state::complete)
+        return;
+    const uint64_t offset = image ? read_config_offset(image) : no_offset;
+    if (image && file_seek(image, 0, SEEK_END) == 0 && offset != no_offset) {
+        m_feed->begin(source.image);
+        m_feed->complete(source.image, file_tell(image), std::nullopt, offset);
+    } else {
+        m_feed->fail();
+    }
+    if (image)
+        file_seek(image, 0, SEEK_SET);
+}
+
 FILE* image_manipulator::decompress_image(const image_source& source)
 {
+    FILE* image = nullptr;
+    // However this ends, a feed hears of it.
+    struct feed_ender {
+        image_manipulator* self;
+        const image_source& source;
+        FILE*& image;
+        ~feed_ender() { self->m_end_feed(source, image); }
+    } ender{this, source, image};
     const std::string& image_path = source.image;
     KLOG(logger::debug, "Inflating: " << source.archive << ", to:" << image_path);
     m_failure = failure::none;
@@ -68,6 +94,8 @@ FILE* image_manipulator::decompress_image(const image_source& source)
             m_failure = failure::cannot_open;
             return nullptr;
         }
+        if (m_feed)
+            m_feed->begin(partial_path);
 
         int64_t compressed_size = -1;
         if (file_seek(input.get(), 0, SEEK_END) == 0)
@@ -86,8 +114,10 @@ FILE* image_manipulator::decompress_image(const image_source& source)
             if (file_seek(target.get(), static_cast<int64_t>(offset), SEEK_SET) != 0
                 || std::fread(area, 1, sizeof area, target.get()) != sizeof area)
                 result = inflate_result::io_error;
-            crc = image_cache::crc_with_gap(crc, static_cast<uint64_t>(image_size), offset, area, sizeof area);
         }
+        const uint32_t whole_crc = crc;
+        if (offset != no_offset)
+            crc = image_cache::crc_with_gap(crc, static_cast<uint64_t>(image_size), offset, area, sizeof area);
         const bool closed = std::fclose(target.release()) == 0;
         if (result != inflate_result::complete || !closed) {
             QFile::remove(q(partial_path));
@@ -114,8 +144,11 @@ FILE* image_manipulator::decompress_image(const image_source& source)
             m_failure = failure::io_error;
             return nullptr;
         }
+        // Only now: a writer that followed the image may call its drive done.
+        if (m_feed && offset != no_offset)
+            m_feed->complete(image_path, image_size, whole_crc, offset);
     }
-    FILE* image = open_file(image_path, "r+b");
+    image = open_file(image_path, "r+b");
     if (!image) {
         m_failure = failure::cannot_open;
         image_cache::discard(source); // unusable: the next run makes it again
@@ -145,6 +178,7 @@ image_manipulator::inflate_result image_manipulator::m_inflate(FILE* source, FIL
     inflate_result result = inflate_result::complete;
 
     int64_t position = 0;
+    int64_t produced = 0;
     while (position < compressed_size && result == inflate_result::complete) {
         if (m_stop && m_stop->load()) {
             result = inflate_result::stopped;
@@ -183,6 +217,16 @@ image_manipulator::inflate_result image_manipulator::m_inflate(FILE* source, FIL
             if (step.produced > 0 && std::fwrite(output.get(), 1, step.produced, target) != step.produced) {
                 result = inflate_result::io_error;
                 break;
+            }
+            produced += static_cast<int64_t>(step.produced);
+            if (m_feed && step.produced > 0) {
+                // Out of the C library's buffer, where readers of the file cannot see it.
+                if (std::fflush(target) != 0) {
+                    result = inflate_result::io_error;
+                    break;
+                }
+                const double read_share = static_cast<double>(std::max<int64_t>(position, 1)) / static_cast<double>(compressed_size);
+                m_feed->grow(produced, static_cast<int64_t>(static_cast<double>(produced) / read_share));
             }
             crc = image_crc32(crc, output.get(), step.produced);
             if (step.state == inflate_engine::status::end) {

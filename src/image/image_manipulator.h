@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <string>
 
+class image_feed;
+
 // Inflates a downloaded gzip archive into the raw disk image beside it and reads where in that
 // image the configuration text belongs.
 class image_manipulator : public QObject {
@@ -40,6 +42,9 @@ public:
 
     // Inflation ends, leaving nothing behind, at the next block after *flag turns true.
     void set_stop_flag(const std::atomic<bool>* flag) { m_stop = flag; }
+    // Lets writers follow the image while it is being made: the feed learns the file, each block
+    // as it is flushed, and how the next decompress_image ends. Must outlive that call.
+    void set_feed(image_feed* feed) { m_feed = feed; }
 
     // The big-endian offset in the image's last eight bytes, or no_offset when it is absent or
     // the 2048-byte text would not fit in front of those eight bytes.
@@ -49,10 +54,12 @@ signals:
     void report_progress(qint64 recieved, qint64 total);
 
 private:
+    void m_end_feed(const image_source& source, FILE* image);
     enum class inflate_result { complete, damaged, io_error, stopped };
     inflate_result m_inflate(FILE* source, FILE* target, int64_t compressed_size, uint32_t& crc);
 
     engine m_engine;
     failure m_failure = failure::none;
     const std::atomic<bool>* m_stop = nullptr;
+    image_feed* m_feed = nullptr;
 };
