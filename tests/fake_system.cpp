@@ -34,9 +34,16 @@ void fake_system::add_disk(const disk_spec& disk)
 {
     QString device_dir;
     switch (disk.on) {
-    case bus::usb:
-        device_dir = "devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0";
+    case bus::usb: {
+        // A hub's ports nest: usb2/2-1/2-1.3/2-1.3:1.0
+        QString usb_device = "devices/pci0000:00/0000:00:14.0/usb2/2-1";
+        if (disk.port != "2-1")
+            usb_device += "/" + disk.port;
+        if (!disk.serial.isEmpty())
+            write_text(m_root + "/sys/" + usb_device + "/serial", disk.serial);
+        device_dir = usb_device + "/" + disk.port + ":1.0/host6/target6:0:0/6:0:0:0";
         break;
+    }
     case bus::sata:
         device_dir = "devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0";
         break;

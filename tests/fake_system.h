@@ -22,6 +22,8 @@ public:
         QString model = "Cruzer Blade    ";
         QStringList partitions;           // "sdb1=8:17"
         qint64 node_bytes = -1;           // the dev node's size; -1: sectors * 512, 0: no node
+        QString port = "2-1";             // the USB device the disk sits behind (bus usb)
+        QString serial;                   // its serial number; none when empty
     };
 
     explicit fake_system(const QString& root);

@@ -241,18 +241,24 @@ private slots:
         fake_system::disk_spec stick;
         stick.sectors = 8000000; // 4.096 GB
         stick.node_bytes = 4096;
+        stick.port = "2-1.4"; // behind a hub
+        stick.serial = "4C53 0001\t";
         system.add_disk(stick);
         fake_system::disk_spec small = stick;
         small.name = "sdc";
         small.dev = "8:32";
+        small.port = "2-1";
+        small.serial.clear();
         small.sectors = 3906250; // exactly 2,000,000,000 bytes
         system.add_disk(small);
         const device_options options = system.options();
 
         captured listing;
         QCOMPARE(run({"--list"}, listing, open_disk_reader, options), 0);
-        QVERIFY(listing.out().contains(system.node("sdb") + "\tSanDisk Cruzer Blade\t4096.0 MB\n"));
-        QVERIFY(listing.out().contains(system.node("sdc") + "\tSanDisk Cruzer Blade\t2000.0 MB\t(too small)\n"));
+        // Path, port, serial (what a terminal or a CSV file cannot hold taken out), name, size.
+        QVERIFY2(listing.out().contains(system.node("sdb") + "\t2-1.4\t4C530001\tSanDisk Cruzer Blade\t4096.0 MB\n"),
+                 qPrintable(listing.out()));
+        QVERIFY(listing.out().contains(system.node("sdc") + "\t2-1\t-\tSanDisk Cruzer Blade\t2000.0 MB\t(too small)\n"));
 
         captured unconfirmed;
         QCOMPARE(run({"--btc", btc, "--image", path("release.gz"), "--device", system.node("sdb")}, unconfirmed,

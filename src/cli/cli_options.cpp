@@ -16,6 +16,11 @@ QList<QCommandLineOption> options()
         {QStringList{"y", "yes"}, "Write devices without asking."},
         {"verify", "Read every target back and compare it with what was written."},
         {"list", "List the USB disks that can be flashed."},
+        {"station", "Wait, and flash every USB disk plugged in from now on, each with the next worker name, until "
+                    "Ctrl-C; each result is added to station.csv in the working folder."},
+        {"max-size", "With --station: leave disks larger than this alone (default 64 GiB).", "bytes"},
+        {"names", "With --station: a CSV file of port,worker or serial,worker lines; a stick found there gets "
+                  "that name instead of the next number.", "file"},
         {QStringList{"h", "help"}, "Show this help."},
     };
     for (const field_rule& rule : field_rules())
@@ -47,10 +52,28 @@ bool parse_cli(const QStringList& arguments, cli_request& request, std::string& 
     request.verify = parser.isSet("verify");
     request.list = parser.isSet("list");
     request.help = parser.isSet("help");
+    request.station = parser.isSet("station");
+    request.names = parser.value("names").toStdString();
+    if (parser.isSet("max-size")) {
+        bool number = false;
+        request.max_size = parser.value("max-size").toULongLong(&number);
+        if (!number || request.max_size == 0) {
+            error = "--max-size takes a number of bytes";
+            return false;
+        }
+    }
+    if (!request.station && (parser.isSet("max-size") || parser.isSet("names"))) {
+        error = "--max-size and --names belong to --station";
+        return false;
+    }
+    if (request.station && (!request.devices.empty() || !request.targets.empty() || request.list)) {
+        error = "--station finds its drives itself: no --device, --target or --list with it";
+        return false;
+    }
     for (const field_rule& rule : field_rules())
         if (parser.isSet(rule.option))
             request.overrides.emplace_back(rule.option, parser.value(rule.option).toStdString());
-    if (!request.help && !request.list && request.devices.empty() && request.targets.empty()) {
+    if (!request.help && !request.list && !request.station && request.devices.empty() && request.targets.empty()) {
         error = "Nothing to flash: give --device or --target (or --list).";
         return false;
     }

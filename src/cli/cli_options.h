@@ -2,6 +2,7 @@
 
 #include <QStringList>
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,6 +18,10 @@ struct cli_request {
     bool verify = false;
     bool list = false;
     bool help = false;
+    // Flash every USB disk plugged in from now on, until Ctrl-C.
+    bool station = false;
+    uint64_t max_size = 68719476736ULL; // 64 GiB: larger disks are left alone by the station
+    std::string names;                  // CSV of port or serial to worker name, for the station
 };
 
 // Parses the arguments (without the program name); false with a message on a usage error.

@@ -19,6 +19,8 @@ struct flash_session::drive {
     std::shared_ptr<device> disk;
     QByteArray configuration;
     std::string worker;
+    std::string fixed_worker; // the station's names file gave it this name: no number is used
+    bool pulled = false;      // the station saw it go after it ended: off the board
 
     std::atomic<int> now{waiting};
     std::atomic<qint64> done{0};

@@ -82,6 +82,8 @@ int flash_session::run()
     settings values = *load_settings(m_folder);
     if (!m_settings_ok(values))
         return 2;
+    if (m_request.station)
+        return m_run_station(values);
     for (size_t i = 0; i < m_request.devices.size() + m_request.targets.size(); ++i) {
         auto run = std::make_unique<drive>();
         run->is_file = i >= m_request.devices.size();
@@ -99,14 +101,7 @@ int flash_session::run()
     int64_t image_size = 0;
     bool inflated = false;
     if (!stopped()) {
-        if (m_request.image.empty()) {
-            m_archive = m_fetch_archive();
-            m_source = image_cache::for_download(m_archive);
-        } else if (m_lock_folder()) {
-            m_archive = m_request.image;
-            m_source = image_cache::for_local_archive(m_archive, m_folder + "/downloads");
-            image_cache::clean(m_folder + "/downloads", m_source.image);
-        }
+        m_get_archive();
         // An image still to be made is written while it is inflated: the drives start first.
         m_following = !m_archive.empty() && !stopped() && !image_cache::is_usable(m_source);
         if (m_following)
@@ -139,6 +134,18 @@ int flash_session::run()
     return m_canceled ? 1 : 0;
 }
 
+void flash_session::m_get_archive()
+{
+    if (m_request.image.empty()) {
+        m_archive = m_fetch_archive();
+        m_source = image_cache::for_download(m_archive);
+    } else if (m_lock_folder()) {
+        m_archive = m_request.image;
+        m_source = image_cache::for_local_archive(m_archive, m_folder + "/downloads");
+        image_cache::clean(m_folder + "/downloads", m_source.image);
+    }
+}
+
 bool flash_session::m_settings_ok(settings& values)
 {
     for (const auto& change : m_request.overrides)
@@ -159,7 +166,7 @@ bool flash_session::m_settings_ok(settings& values)
     return ok;
 }
 
-int flash_session::m_reserve_numbers(settings values)
+int flash_session::m_reserve_numbers(settings values, size_t first)
 {
     // Another run may have saved settings or handed out numbers since they were read: read them
     // again, under the lock, and lay this run's own options over them. An explicit --worker of the
@@ -185,8 +192,22 @@ int flash_session::m_reserve_numbers(settings values)
     for (const field_rule& rule : field_rules())
         if (rule.member == &settings::worker)
             worker_rule = &rule;
-    for (size_t i = 0; i < m_drives.size(); ++i) {
+    for (size_t i = first; i < m_drives.size(); ++i) {
         drive& run = *m_drives[i];
+        if (!run.fixed_worker.empty()) {
+            // Named by the operator: the name as it stands, and no number used.
+            settings named = next;
+            named.worker = run.fixed_worker;
+            run.configuration = configuration_text(named);
+            run.worker = worker_in(run.configuration);
+            if (run.configuration.isEmpty()) {
+                m_say("error: the settings do not fit the 2048-byte configuration text; shorten the SSH key or the "
+                      "wireless values");
+                m_lock.reset();
+                return 2;
+            }
+            continue;
+        }
         run.configuration = configuration_text(next);
         if (run.configuration.isEmpty()) {
             m_say("error: the settings do not fit the 2048-byte configuration text; shorten the SSH key or the "
@@ -203,8 +224,8 @@ int flash_session::m_reserve_numbers(settings values)
         advance_worker_name(&next);
         const bool last = i + 1 == m_drives.size();
         if (next.worker == before || (!last && worker_rule && !text_is_valid(worker_rule->pattern, next.worker))) {
-            m_say("error: the worker name " + values.worker + " cannot be numbered for " + std::to_string(m_drives.size())
-                  + " drives: after " + run.worker + " it outgrows the 15-character limit; choose a shorter name");
+            m_say("error: the worker name " + values.worker + " cannot be numbered for "
+                  + std::to_string(m_drives.size() - first) + " drives: after " + run.worker + " it outgrows the 15-character limit; choose a shorter name");
             m_lock.reset();
             return 2;
         }
@@ -219,6 +240,6 @@ int flash_session::m_reserve_numbers(settings values)
         return 2;
     }
     if (numbered)
-        KLOG(logger::info, "Worker names reserved: " << m_drives.front()->worker << " to " << m_drives.back()->worker);
+        KLOG(logger::info, "Worker names reserved: " << m_drives[first]->worker << " to " << m_drives.back()->worker);
     return 0;
 }

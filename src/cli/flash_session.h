@@ -1,6 +1,7 @@
 #pragma once
 
 #include "src/cli/cli_options.h"
+#include "src/cli/station_records.h"
 #include "src/config/image_configurator.h"
 #include "src/device/device_manager.h"
 #include "src/device/disk_access.h"
@@ -62,19 +63,35 @@ private:
     bool m_archive_readable();
     // Gives every target its worker number and saves the name past the last one, under the
     // folder lock: no two runs on the folder hand out one number. 0, or the exit code.
-    int m_reserve_numbers(settings values);
+    // Drives from first on; those before it have theirs already.
+    int m_reserve_numbers(settings values, size_t first = 0);
 
     // The image: looked up, downloaded or taken from --image, and inflated, under the folder lock.
     bool m_lock_folder();
     void m_say_waiting(const std::string& holder);
     std::string m_fetch_archive();
+    // The archive, fetched or the one named, with the folder lock held when there is one.
+    void m_get_archive();
     bool m_inflate(int64_t& image_size);
 
     // The drives: all prepared at once; each written and read back on its own thread as soon as
     // it is ready, so that a slow or failing drive holds up no other. When the image is still to
     // be made they start before it, and write it while it is being inflated.
     void m_start_drives(int64_t image_size);
+    void m_start_drive(drive& run, int64_t image_size);
+    void m_watch_preparations();
     void m_wait_for_drives();
+    // The drive's end, good or bad: its stage, and the station's record of it.
+    void m_finish(drive& run);
+    void m_fail(drive& run, const std::string& why);
+
+    // The station: every USB disk plugged in after the start is flashed, until a stop.
+    int m_run_station(const settings& values);
+    bool m_load_names();
+    void m_look_for_new_sticks(const settings& values);
+    bool m_qualifies(const device& disk);
+    void m_record(drive& run);
+    std::string m_label(const drive& run) const;
     void m_start_writing(drive& run);
     void m_check(drive& run);
     void m_enter(drive& run, int stage, qint64 total = 0);
@@ -99,6 +116,12 @@ private:
     image_feed m_feed;
     bool m_following = false;
     bool m_image_failed = false;
+    bool m_watching = false; // preparations are watched
+    // The station's own state.
+    station_names m_names;
+    std::string m_tag;                   // the release, for station.csv
+    std::vector<std::string> m_present;  // disks seen at the last look (paths)
+    std::vector<std::string> m_ignored;  // disks seen and left alone (paths), said once
     std::atomic<bool> m_canceled{false};
     QObject* m_retriever = nullptr;
     int m_progress_lines = 0;

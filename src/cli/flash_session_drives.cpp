@@ -37,55 +37,75 @@ void flash_session::m_end_when_all_ended()
         m_drives_loop->quit();
 }
 
+void flash_session::m_fail(drive& run, const std::string& why)
+{
+    run.result = why;
+    run.ok = false;
+    m_finish(run);
+}
+
+void flash_session::m_finish(drive& run)
+{
+    m_enter(run, run.ok ? drive::finished : drive::failed);
+    if (m_request.station)
+        m_record(run);
+}
+
+void flash_session::m_watch_preparations()
+{
+    if (!m_devices || m_watching)
+        return;
+    m_watching = true;
+    connect(m_devices.get(), &device_manager::device_prepared, this, [this](QString path) {
+        const auto found = std::find_if(m_drives.begin(), m_drives.end(), [&](const std::unique_ptr<drive>& run) {
+            return !run->is_file && run->now == drive::preparing && run->disk->path == path.toStdString();
+        });
+        if (found == m_drives.end())
+            return;
+        drive& run = **found;
+        --m_preparing;
+        run.prepare_seconds = static_cast<double>(m_clock.elapsed() - run.stage_began_ms) / 1000.0;
+        if (!run.disk->refusal.empty()) {
+            KLOG(logger::fatal, "Not prepared: " << run.target << ": " << run.disk->refusal);
+            m_fail(run, "not prepared: " + run.disk->refusal);
+        } else if (stopped() || m_image_failed) {
+            m_devices->release_device(*run.disk); // prepared, but no burner takes it over
+            m_fail(run, m_image_failed ? image_failed_reason : "canceled");
+        } else {
+            m_start_writing(run);
+        }
+        m_end_when_all_ended();
+    });
+}
+
 void flash_session::m_start_drives(int64_t image_size)
 {
-    const auto fail = [this](drive& run, const std::string& why) {
-        run.result = why;
-        m_enter(run, drive::failed);
-    };
-    if (m_devices) {
-        connect(m_devices.get(), &device_manager::device_prepared, this, [this, fail](QString path) {
-            const auto found = std::find_if(m_drives.begin(), m_drives.end(), [&](const std::unique_ptr<drive>& run) {
-                return !run->is_file && run->now == drive::preparing && run->disk->path == path.toStdString();
-            });
-            if (found == m_drives.end())
-                return;
-            drive& run = **found;
-            --m_preparing;
-            run.prepare_seconds = static_cast<double>(m_clock.elapsed() - run.stage_began_ms) / 1000.0;
-            if (!run.disk->refusal.empty()) {
-                KLOG(logger::fatal, "Not prepared: " << run.target << ": " << run.disk->refusal);
-                fail(run, "not prepared: " + run.disk->refusal);
-            } else if (stopped() || m_image_failed) {
-                m_devices->release_device(*run.disk); // prepared, but no burner takes it over
-                fail(run, m_image_failed ? image_failed_reason : "canceled");
-            } else {
-                m_start_writing(run);
-            }
-            m_end_when_all_ended();
-        });
-    }
-
+    m_watch_preparations();
     // Every preparation at once: each waits for its own disk to settle, not for the others.
-    for (auto& entry : m_drives) {
-        drive& run = *entry;
-        if (stopped()) {
-            fail(run, "canceled");
-            continue;
-        }
-        if (run.is_file) {
-            std::string error;
-            run.disk = open_file_target(run.target, static_cast<uint64_t>(image_size), error);
-            if (run.disk)
-                m_start_writing(run);
-            else
-                fail(run, "cannot open the target: " + error);
-            continue;
-        }
-        m_enter(run, drive::preparing);
-        ++m_preparing;
-        m_devices->unmount_device(*run.disk, false);
+    for (auto& entry : m_drives)
+        m_start_drive(*entry, image_size);
+}
+
+void flash_session::m_start_drive(drive& run, int64_t image_size)
+{
+    if (stopped()) {
+        m_fail(run, "canceled");
+        return;
     }
+    if (run.is_file) {
+        std::string error;
+        run.disk = open_file_target(run.target, static_cast<uint64_t>(image_size), error);
+        if (run.disk)
+            m_start_writing(run);
+        else
+            m_fail(run, "cannot open the target: " + error);
+        return;
+    }
+    KLOG(logger::info, "Preparing " << run.target << " (port " << (run.disk->port.empty() ? "?" : run.disk->port)
+                                    << ", serial " << (run.disk->serial.empty() ? "?" : run.disk->serial) << ")");
+    m_enter(run, drive::preparing);
+    ++m_preparing;
+    m_devices->unmount_device(*run.disk, false);
 }
 
 void flash_session::m_wait_for_drives()
@@ -151,7 +171,7 @@ void flash_session::m_start_writing(drive& target)
     connect(thread, &QThread::finished, this, [this, run] {
         if (!run->ok && m_image_failed && run->result != "canceled")
             run->result = image_failed_reason;
-        m_enter(*run, run->ok ? drive::finished : drive::failed);
+        m_finish(*run);
         --m_running;
         m_end_when_all_ended();
     });
@@ -221,14 +241,29 @@ void flash_session::m_check(drive& run)
 
 void flash_session::m_print_summary()
 {
-    std::fprintf(m_io.out, "\n%-32s %-8s %-20s %12s %6s %7s %7s\n", "target", "result", "worker", "bytes", "prep s",
-                 "write s", "check s");
-    for (auto& run : m_drives)
-        std::fprintf(m_io.out, "%-32s %-8s %-20s %12lld %6.2f %7.2f %7.2f%s%s\n", run->target.c_str(),
+    std::fprintf(m_io.out, "\n%-32s %-8s %-20s %12s %6s %7s %7s %-10s %s\n", "target", "result", "worker", "bytes",
+                 "prep s", "write s", "check s", "port", "serial");
+    const auto known = [](const std::string& text) { return text.empty() ? "-" : text.c_str(); };
+    for (auto& run : m_drives) {
+        const std::string port = run->disk ? run->disk->port : std::string();
+        const std::string serial = run->disk ? run->disk->serial : std::string();
+        std::fprintf(m_io.out, "%-32s %-8s %-20s %12lld %6.2f %7.2f %7.2f %-10s %s%s%s\n", run->target.c_str(),
                      run->ok ? "ok" : "FAILED", run->worker.c_str(), static_cast<long long>(run->bytes_written.load()),
-                     run->prepare_seconds, run->write_seconds, run->verify_seconds, run->ok ? "" : "  ",
-                     run->ok ? "" : run->result.c_str());
+                     run->prepare_seconds, run->write_seconds, run->verify_seconds, known(port), known(serial),
+                     run->ok ? "" : "  ", run->ok ? "" : run->result.c_str());
+    }
     std::fflush(m_io.out);
+}
+
+std::string flash_session::m_label(const drive& run) const
+{
+    const std::string port = run.disk && !run.disk->port.empty() ? run.disk->port : "-";
+    const std::string serial = run.disk && !run.disk->serial.empty() ? run.disk->serial : "-";
+    if (m_request.station)
+        return port + " " + serial + " " + (run.worker.empty() ? "-" : run.worker);
+    if (!run.disk || (run.disk->port.empty() && run.disk->serial.empty()))
+        return run.target;
+    return run.target + " (" + port + " " + serial + ")";
 }
 
 void flash_session::m_print_progress(bool final_line)
@@ -248,9 +283,11 @@ void flash_session::m_print_progress(bool final_line)
     m_progress_lines = 0;
     const qint64 now = m_clock.elapsed();
     for (auto& run : m_drives) {
+        if (run->pulled)
+            continue;
         const int stage = run->now;
         progress_view view;
-        view.target = run->target;
+        view.target = m_label(*run);
         view.stage = names[stage];
         // The reason is written by the drive's thread: read it only once that thread has ended.
         if (stage == drive::failed && !run->thread)
@@ -266,6 +303,8 @@ void flash_session::m_print_progress(bool final_line)
         std::fprintf(m_io.err, "%s%s\n", redraw ? "\r\x1b[2K" : "", progress_line(view, width).c_str());
         ++m_progress_lines;
     }
+    if (redraw)
+        std::fprintf(m_io.err, "\x1b[J"); // the lines of sticks pulled since the last drawing
     if (!redraw || final_line)
         m_progress_lines = 0;
     std::fflush(m_io.err);

@@ -28,8 +28,10 @@ int flash_session::m_list_devices()
     const auto listed = manager.get_devices();
     if (listed.empty())
         std::fprintf(m_io.out, "No USB disk found.\n");
+    // Tab-separated: path, USB port, serial number ("-" when unknown), name, size.
     for (const auto& disk : listed)
-        std::fprintf(m_io.out, "%s\t%s\t%s%s\n", disk->path.c_str(), disk->name.c_str(), megabytes(disk->size).c_str(),
+        std::fprintf(m_io.out, "%s\t%s\t%s\t%s\t%s%s\n", disk->path.c_str(), disk->port.empty() ? "-" : disk->port.c_str(),
+                     disk->serial.empty() ? "-" : disk->serial.c_str(), disk->name.c_str(), megabytes(disk->size).c_str(),
                      disk->size <= smallest_usable_drive ? "\t(too small)" : "");
     std::fflush(m_io.out);
     return 0;

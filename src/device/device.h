@@ -17,6 +17,10 @@ struct device {
     uint16_t number = 0;              // volumes belong to the disk with this number
     std::vector<std::string> volumes; // mounted volumes of the disk
     std::string refusal;              // why the last preparation gave up, in words; "" when it did not
+    // Which stick it is physically, where the system tells: the USB port it sits in and its serial
+    // number; "" when unknown.
+    std::string port;
+    std::string serial;
 };
 
 Q_DECLARE_METATYPE(std::shared_ptr<device>)

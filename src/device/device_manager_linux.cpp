@@ -181,6 +181,7 @@ void device_manager::impl::m_enumerate_devices()
         record->sector_size = static_cast<uint32_t>(logical_block);
         record->number = static_cast<uint16_t>(((number.first & 0xFF) << 8) | (number.second & 0xFF));
         record->volumes = mount_points_of(table, tree.numbers_of(name));
+        tree.usb_identity(name, record->port, record->serial);
         m_devices.push_back(record);
     }
 }

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <cctype>
@@ -110,6 +111,28 @@ bool is_usb_device_path(const std::string& path)
     return false;
 }
 
+std::string usb_port_of(const std::string& path, std::string* device_path)
+{
+    // A USB device is "<bus>-<port>[.<port>...]"; its interfaces add ":<config>.<interface>".
+    static const QRegularExpression usb_device(QStringLiteral("^\\d+-\\d+(\\.\\d+)*$"));
+    std::string port;
+    std::string prefix;
+    for (size_t start = 0; start <= path.size();) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        const std::string part = path.substr(start, end - start);
+        if (usb_device.match(q(part)).hasMatch()) {
+            port = part;
+            prefix = path.substr(0, end);
+        }
+        start = end + 1;
+    }
+    if (device_path)
+        *device_path = prefix;
+    return port;
+}
+
 std::string read_text_file(const std::string& path)
 {
     QFile file(q(path));
@@ -137,6 +160,17 @@ bool sysfs_tree::on_usb_bus(const std::string& disk) const
 {
     const QString resolved = QFileInfo(q(m_root + "/block/" + disk + "/device")).canonicalFilePath();
     return !resolved.isEmpty() && is_usb_device_path(resolved.toStdString());
+}
+
+void sysfs_tree::usb_identity(const std::string& disk, std::string& port, std::string& serial) const
+{
+    const QString resolved = QFileInfo(q(m_root + "/block/" + disk + "/device")).canonicalFilePath();
+    std::string device_path;
+    port = resolved.isEmpty() ? std::string() : usb_port_of(resolved.toStdString(), &device_path);
+    serial = port.empty() ? std::string() : trim(read_text_file(device_path + "/serial"));
+    // Shown on a terminal and written to a CSV file: printable characters only.
+    serial.erase(std::remove_if(serial.begin(), serial.end(), [](char c) { return c < 0x21 || c > 0x7e || c == ','; }),
+                 serial.end());
 }
 
 int sysfs_tree::count_usb_disks() const

@@ -26,6 +26,10 @@ bool parse_dev_number(const std::string& text, dev_number& number);
 // Whether a resolved sysfs device path passes through a USB node ("/usb1/", "/usb2/" ...).
 bool is_usb_device_path(const std::string& path);
 std::string trim(const std::string& text);
+// The USB device a resolved sysfs device path passes through last, as the kernel names it by its
+// port ("2-1.3" in ".../usb2/2-1/2-1.3/2-1.3:1.0/host6/..."); "" when there is none. With it, the
+// path up to and including that device (where its "serial" file is).
+std::string usb_port_of(const std::string& path, std::string* device_path = nullptr);
 
 std::string read_text_file(const std::string& path);
 
@@ -37,6 +41,8 @@ public:
     std::vector<std::string> disks() const;                 // names under block/, sorted
     std::string attribute(const std::string& disk, const std::string& name) const; // trimmed, "" when unreadable
     bool on_usb_bus(const std::string& disk) const;
+    // The disk's USB port and the serial number of the USB device there; "" when unknown.
+    void usb_identity(const std::string& disk, std::string& port, std::string& serial) const;
     int count_usb_disks() const;
     // The disk's own number and those of its partitions.
     std::vector<dev_number> numbers_of(const std::string& disk) const;

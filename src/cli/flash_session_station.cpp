@@ -1,0 +1,196 @@
+#include "src/cli/flash_drive.h"
+
+#include "src/config/field_rules.h"
+#include "src/core/log_location.h"
+#include "src/device/disk_access.h"
+#include "src/image/image_cache.h"
+
+#include <QDateTime>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace {
+
+constexpr uint64_t smallest_station_drive = 2000000000; // bytes; the window's limit
+
+bool is_worker_name(const std::string& name)
+{
+    for (const field_rule& rule : field_rules())
+        if (rule.member == &settings::worker)
+            return text_is_valid(rule.pattern, name);
+    return false;
+}
+
+bool contains(const std::vector<std::string>& list, const std::string& item)
+{
+    return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+std::string size_text(uint64_t bytes)
+{
+    return std::to_string(bytes / 1000000) + " MB";
+}
+
+} // namespace
+
+bool flash_session::m_load_names()
+{
+    QFile file(QString::fromStdString(m_request.names));
+    if (!file.open(QIODevice::ReadOnly)) {
+        m_say("error: cannot read --names " + m_request.names + ": " + file.errorString().toStdString());
+        return false;
+    }
+    std::string error;
+    if (!parse_station_names(file.readAll().toStdString(), m_names, error, is_worker_name)) {
+        m_say("error: --names " + m_request.names + ", " + error);
+        return false;
+    }
+    return true;
+}
+
+int flash_session::m_run_station(const settings& values)
+{
+    m_request.verify = true; // a station's stick leaves only when every byte was read back
+    if ((!m_request.names.empty() && !m_load_names()) || (!m_request.image.empty() && !m_archive_readable()))
+        return 2;
+    // A folder this run cannot use is found out before anything else.
+    if (!m_lock_folder())
+        return m_canceled ? 1 : 2;
+    m_lock.reset();
+
+    m_devices = std::make_unique<device_manager>(m_options);
+    // Disks here before the station started are left alone, whatever they are.
+    for (const auto& disk : m_devices->get_devices())
+        m_present.push_back(disk->path);
+
+    // The image once, before any stick: each stick then writes the image in the cache.
+    int64_t image_size = 0;
+    if (!stopped())
+        m_get_archive();
+    const bool made = !m_archive.empty() && !stopped() && m_inflate(image_size);
+    m_lock.reset();
+    m_source.made_by_this_run = made;
+    if (!made) {
+        if (m_canceled)
+            m_say("Canceled.");
+        return 1;
+    }
+    const QString archive_name = QFileInfo(QString::fromStdString(m_archive)).fileName();
+    m_tag = archive_name.endsWith(".gz") ? archive_name.chopped(3).toStdString() : archive_name.toStdString();
+    m_enter_all(drive::waiting);
+
+    m_watch_preparations();
+    connect(m_devices.get(), &device_manager::devices_changed, this, [this, values] { m_look_for_new_sticks(values); });
+    m_say("station: flashing " + m_tag + " onto every USB disk plugged in from now on (up to "
+          + size_text(m_request.max_size) + "); results go to " + m_folder + "/station.csv; Ctrl-C ends");
+    KLOG(logger::info, "Station started: " << m_tag);
+
+    QEventLoop loop;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, this, [this, &loop] {
+        if (stopped() && m_running == 0 && m_preparing == 0)
+            loop.quit();
+        else
+            m_print_progress(false);
+    });
+    ticker.start(m_io.terminal ? 200 : 1000);
+    loop.exec();
+    m_print_progress(true);
+    m_print_summary();
+    KLOG(logger::info, "Station ended");
+    for (auto& run : m_drives)
+        if (!run->ok)
+            return 1;
+    return 0;
+}
+
+bool flash_session::m_qualifies(const device& disk)
+{
+    std::string why;
+    if (disk.size <= smallest_station_drive)
+        why = "too small (more than 2 GB needed)";
+    else if (disk.size > m_request.max_size)
+        why = "larger than --max-size " + std::to_string(m_request.max_size) + " bytes";
+    else
+        why = disk_write_refusal(disk.path);
+    if (why.empty())
+        return true;
+    if (!contains(m_ignored, disk.path)) {
+        m_ignored.push_back(disk.path);
+        m_say("left alone: " + disk.path + " (" + disk.name + ", " + size_text(disk.size) + ", port "
+              + (disk.port.empty() ? "?" : disk.port) + "): " + why);
+        KLOG(logger::info, "Station left alone: " << disk.path << ": " << why);
+    }
+    return false;
+}
+
+void flash_session::m_look_for_new_sticks(const settings& values)
+{
+    const auto listed = m_devices->get_devices();
+    std::vector<std::string> now;
+    for (const auto& disk : listed)
+        now.push_back(disk->path);
+    for (auto& run : m_drives) {
+        const bool ended = run->now == drive::finished || run->now == drive::failed;
+        if (ended && !contains(now, run->disk->path))
+            run->pulled = true; // off the board
+    }
+    m_ignored.erase(std::remove_if(m_ignored.begin(), m_ignored.end(),
+                                   [&](const std::string& path) { return !contains(now, path); }),
+                    m_ignored.end());
+    const std::vector<std::string> before = m_present;
+    m_present = now;
+    if (stopped())
+        return;
+
+    for (const auto& disk : listed) {
+        if (contains(before, disk->path) || !m_qualifies(*disk))
+            continue;
+        // Never two runs on one disk: a stick still being flashed that was missed for a moment.
+        const bool busy = std::any_of(m_drives.begin(), m_drives.end(), [&](const std::unique_ptr<drive>& run) {
+            return !run->pulled && run->disk->path == disk->path && run->now != drive::finished
+                && run->now != drive::failed;
+        });
+        if (busy)
+            continue;
+        auto entry = std::make_unique<drive>();
+        drive& run = *entry;
+        run.target = disk->path;
+        run.identity = drive_identity(disk->path);
+        run.disk = disk;
+        run.fixed_worker = m_names.lookup(disk->port, disk->serial);
+        run.stage_began_ms = m_clock.elapsed();
+        m_drives.push_back(std::move(entry));
+        if (m_reserve_numbers(values, m_drives.size() - 1) != 0) {
+            m_fail(run, "no worker name could be reserved (see above)");
+            continue;
+        }
+        KLOG(logger::info, "Station: " << disk->path << " (port " << disk->port << ", serial " << disk->serial
+                                       << ") gets " << run.worker);
+        // The cache counts the image as in use: no other run prunes it while the station needs it.
+        image_cache::touch(m_source);
+        m_start_drive(run, 0);
+    }
+}
+
+void flash_session::m_record(drive& run)
+{
+    station_record record;
+    const QDateTime now = QDateTime::currentDateTime();
+    record.time = now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate).toStdString();
+    record.port = run.disk ? run.disk->port : std::string();
+    record.serial = run.disk ? run.disk->serial : std::string();
+    record.size = run.disk ? run.disk->size : 0;
+    record.tag = m_tag;
+    record.worker = run.worker;
+    record.result = run.ok ? "ok" : "failed: " + run.result;
+    record.seconds = run.prepare_seconds + run.write_seconds + run.verify_seconds;
+    if (!append_station_record(m_folder + "/station.csv", record))
+        m_say("warning: cannot add to " + m_folder + "/station.csv: " + station_csv_line(record));
+    KLOG(logger::info, "Station: " << run.target << " (port " << record.port << ", serial " << record.serial << ") "
+                                   << run.worker << ": " << record.result);
+}
