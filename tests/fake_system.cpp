@@ -118,3 +118,13 @@ device_options fake_system::options(int poll_ms, int settle_ms, int volume_check
     options.swaps_path = (m_root + "/swaps").toStdString();
     return options;
 }
+
+QProcessEnvironment fake_system::environment() const
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("KELVRA_SYSFS_ROOT", m_root + "/sys");
+    environment.insert("KELVRA_DEV_ROOT", m_root + "/dev");
+    environment.insert("KELVRA_MOUNTINFO", m_root + "/mountinfo");
+    environment.insert("KELVRA_SWAPS", m_root + "/swaps");
+    return environment;
+}

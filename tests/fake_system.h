@@ -2,6 +2,7 @@
 
 #include "src/device/device_manager.h"
 
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
@@ -36,6 +37,8 @@ public:
 
     QString node(const QString& name) const { return m_root + "/dev/" + name; }
     device_options options(int poll_ms = 20, int settle_ms = 80, int volume_check_ms = 300, int wait_ms = 50) const;
+    // This process's environment, pointing a program started from it at this system.
+    QProcessEnvironment environment() const;
 
 private:
     QString m_root;

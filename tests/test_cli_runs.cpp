@@ -90,16 +90,6 @@ class test_cli_runs : public QObject {
         return &cli;
     }
 
-    QProcessEnvironment fake_environment(const QString& root) const
-    {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("KELVRA_SYSFS_ROOT", root + "/sys");
-        environment.insert("KELVRA_DEV_ROOT", root + "/dev");
-        environment.insert("KELVRA_MOUNTINFO", root + "/mountinfo");
-        environment.insert("KELVRA_SWAPS", root + "/swaps");
-        return environment;
-    }
-
     fake_system::disk_spec big_stick() const
     {
         fake_system::disk_spec stick;
@@ -153,7 +143,7 @@ private slots:
         QProcess cli;
         start(cli, {"--folder", path("cli-app"), "--btc", btc, "--image", path("huge.gz"), "--device",
                     system.node("sdb"), "--yes"},
-              fake_environment(root.path()));
+              system.environment());
         QTRY_VERIFY_WITH_TIMEOUT(image_builder::read_file(path("cli-app/KELVRA Flash Tool.log")).contains("Inflating: "),
                                  30000);
         QElapsedTimer stopped;

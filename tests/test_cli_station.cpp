@@ -1,0 +1,204 @@
+#include "fake_system.h"
+#include "image_builder.h"
+
+#include "src/cli/station_records.h"
+
+#include <QtTest>
+
+#include <csignal>
+#include <sys/mount.h>
+#include <unistd.h>
+
+// The station as a farm runs it: a real process, sticks coming and going in a system tree of our
+// own, and the record it keeps of them.
+namespace {
+
+const char* const btc = "1BvBMSEYstWetqTFn5Au4m4GFg7xJaNVN2";
+const quint64 offset = 1048576;
+
+bool any_name(const std::string&)
+{
+    return true;
+}
+
+} // namespace
+
+class test_cli_station : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QByteArray m_image;
+
+    QString path(const QString& name) const { return m_dir.path() + "/" + name; }
+
+    static fake_system::disk_spec stick(const QString& name, int number, const QString& serial)
+    {
+        fake_system::disk_spec spec;
+        spec.name = name;
+        spec.dev = QString("8:%1").arg(16 * number);
+        spec.port = QString("2-%1").arg(number);
+        spec.serial = serial;
+        spec.sectors = 8000000;        // 4.096 GB as the kernel says
+        spec.node_bytes = 8 << 20;     // what the test keeps of it
+        return spec;
+    }
+
+    // The records of station.csv, without its header (checked to be there, once, first).
+    QList<QStringList> records() const
+    {
+        const QList<QByteArray> lines = image_builder::read_file(path("app/station.csv")).split('\n');
+        QList<QStringList> found;
+        for (int i = 1; i < lines.size(); ++i)
+            if (!lines[i].isEmpty())
+                found << QString::fromUtf8(lines[i]).split(',');
+        if (!lines.isEmpty() && lines[0] != station_csv_header)
+            found.clear();
+        return found;
+    }
+    QStringList record_of(const QString& port) const
+    {
+        for (const QStringList& record : records())
+            if (record.size() == 8 && record[1] == port)
+                return record;
+        return {};
+    }
+
+private slots:
+    void initTestCase()
+    {
+        m_image = image_builder::disk_image(5 * 1024 * 1024 + 700, offset, 19);
+        image_builder::write_file(path("kelvra-3.1.0.img.gz"), image_builder::gzip(m_image));
+    }
+
+    void names_and_records_as_text()
+    {
+        station_names names;
+        std::string error;
+        QVERIFY(parse_station_names("port,worker\n# hub A\n2-1.3, rack-a1\r\nSN0042,rack-b7\n\n", names, error, any_name));
+        QCOMPARE(QString::fromStdString(names.lookup("2-1.3", "SN0042")), QString("rack-a1")); // the port first
+        QCOMPARE(QString::fromStdString(names.lookup("2-9", "SN0042")), QString("rack-b7"));
+        QCOMPARE(QString::fromStdString(names.lookup("", "")), QString());
+        for (const char* bad : {"2-1,a\n2-1,b\n", "2-1\n", "2-1,rig(%d)\n", ",x\n"}) {
+            station_names refused;
+            QVERIFY2(!parse_station_names(bad, refused, error, any_name), bad);
+            QVERIFY(error.rfind("line ", 0) == 0);
+        }
+
+        station_record record;
+        record.time = "2026-12-07T10:00:00+01:00";
+        record.port = "2-1";
+        record.size = 4096000000;
+        record.tag = "2.7.0";
+        record.worker = "rig1";
+        record.result = "failed: busy, \"locked\"";
+        record.seconds = 12.345;
+        QCOMPARE(QString::fromStdString(station_csv_line(record)),
+                 QString("2026-12-07T10:00:00+01:00,2-1,,4096000000,2.7.0,rig1,\"failed: busy, \"\"locked\"\"\",12.3"));
+    }
+
+    void sticks_are_flashed_as_they_come_until_a_stop()
+    {
+        QTemporaryDir root;
+        fake_system system(root.path());
+        system.add_disk(stick("sdb", 1, "PRESENT")); // here before the station: left alone
+        image_builder::write_file(path("names.csv"), "serial,worker\nSN-C,named-c\n2-3,port-b\n");
+
+        QProcess cli;
+        cli.setProcessChannelMode(QProcess::MergedChannels);
+        cli.setProcessEnvironment(system.environment());
+        cli.start(KELVRA_CLI, {"--folder", path("app"), "--btc", btc, "--worker", "st(%d)", "--image",
+                               path("kelvra-3.1.0.img.gz"), "--station", "--max-size", "5000000000", "--names",
+                               path("names.csv")});
+        QTRY_VERIFY_WITH_TIMEOUT(cli.peek(1 << 16).contains("station: flashing kelvra-3.1.0.img"), 60000);
+
+        // One, then three at once (one of them too large), then one that is pulled while written.
+        system.add_disk(stick("sdc", 2, "SN-A"));
+        QTRY_COMPARE_WITH_TIMEOUT(records().size(), 1, 60000);
+        fake_system::disk_spec large = stick("sdf", 5, "SN-LARGE");
+        large.sectors = 12000000; // 6.1 GB
+        system.add_disk(stick("sdd", 3, "SN-B"));
+        system.add_disk(stick("sde", 4, "SN-C"));
+        system.add_disk(large);
+        QTRY_COMPARE_WITH_TIMEOUT(records().size(), 3, 60000);
+
+        // A stick that goes while it is written: its writes fail part of the way (a small file
+        // system fills up), and it leaves the system tree.
+        const QString small = root.path() + "/small";
+        QDir().mkpath(small);
+        const bool can_pull = ::mount("tmpfs", small.toUtf8().constData(), "tmpfs", 0, "size=3m") == 0;
+        if (can_pull) {
+            QFile node(small + "/sdg");
+            QVERIFY(node.open(QIODevice::WriteOnly) && node.resize(4 << 20));
+            node.close();
+            fake_system::disk_spec pulled = stick("sdg", 6, "SN-PULLED");
+            pulled.node_bytes = 0;
+            QVERIFY(QFile::link(small + "/sdg", system.node("sdg")));
+            system.add_disk(pulled);
+            QTRY_COMPARE_WITH_TIMEOUT(records().size(), 4, 60000);
+            system.remove_disk("sdg");
+            ::umount2(small.toUtf8().constData(), MNT_DETACH);
+        } else {
+            qWarning("mounting a small tmpfs needs root rights: the pulled stick is left out");
+        }
+
+        // A stop while a stick is being prepared or written.
+        const QString last_worker = can_pull ? "st3" : "st2";
+        system.add_disk(stick("sdh", 7, "SN-STOPPED"));
+        QTRY_VERIFY_WITH_TIMEOUT(image_builder::read_file(path("app/KELVRA Flash Tool.log")).contains("gets " + last_worker.toUtf8()),
+                                 60000);
+        ::kill(static_cast<pid_t>(cli.processId()), SIGINT);
+        QVERIFY(cli.waitForFinished(30000));
+        const QString output = QString::fromUtf8(cli.readAll());
+        QCOMPARE(cli.exitCode(), 1);
+        QVERIFY2(output.contains("left alone: " + system.node("sdf")), qPrintable(output));
+
+        // The record, line by line: when, where, which stick, what, which name, how it ended.
+        const QByteArray last = last_worker.toUtf8();
+        const QList<QStringList> all = records();
+        QCOMPARE(all.size(), can_pull ? 5 : 4);
+        const struct {
+            const char* port;
+            const char* serial;
+            const char* worker;
+            const char* result;
+        } expected[] = {{"2-2", "SN-A", "st1", "ok"},
+                        {"2-3", "SN-B", "port-b", "ok"},
+                        {"2-4", "SN-C", "named-c", "ok"},
+                        {"2-6", "SN-PULLED", "st2", "failed: "},
+                        {"2-7", "SN-STOPPED", last.constData(), "failed: canceled"}};
+        for (const auto& stick : expected) {
+            if (!can_pull && QString(stick.port) == "2-6")
+                continue;
+            const QStringList record = record_of(stick.port);
+            QVERIFY2(record.size() == 8, stick.port);
+            QVERIFY2(QDateTime::fromString(record[0], Qt::ISODate).isValid() && record[0].size() > 19, qPrintable(record[0]));
+            QCOMPARE(record[2], QString(stick.serial));
+            QCOMPARE(record[3], QString("4096000000"));
+            QCOMPARE(record[4], QString("kelvra-3.1.0.img"));
+            QCOMPARE(record[5], QString(stick.worker));
+            QVERIFY2(record[6].startsWith(stick.result), qPrintable(record[6]));
+            QVERIFY(record[7].toDouble() > 0);
+        }
+
+        // Every good stick holds the image with its own name, byte for byte.
+        for (const QString& name : {QString("sdc"), QString("sdd"), QString("sde")}) {
+            const QByteArray written = image_builder::read_file(system.node(name));
+            const QStringList record = record_of(QString("2-%1").arg(name.at(2).unicode() - 'a'));
+            QVERIFY(written.left(m_image.size()).mid(0, static_cast<int>(offset)) == m_image.left(static_cast<int>(offset)));
+            QVERIFY(written.mid(static_cast<int>(offset) + 2048, m_image.size() - static_cast<int>(offset) - 2048)
+                    == m_image.mid(static_cast<int>(offset) + 2048));
+            QVERIFY2(written.mid(static_cast<int>(offset), 2048).contains("\"worker\": \"" + record[5].toUtf8() + "\""),
+                     qPrintable(name));
+        }
+        // Left alone: the stick that was there first and the large one. The stopped one has no
+        // partition table; the numbers given stay given.
+        QCOMPARE(image_builder::read_file(system.node("sdb")), QByteArray(8 << 20, '\xab'));
+        QCOMPARE(image_builder::read_file(system.node("sdf")), QByteArray(8 << 20, '\xab'));
+        QVERIFY(image_builder::read_file(system.node("sdh")).left(512) != m_image.left(512));
+        const QByteArray saved = image_builder::read_file(path("app/configuration.txt"));
+        QVERIFY2(saved.contains(QString("\"worker\": \"st(%d,%1)\"").arg(can_pull ? 3 : 2).toUtf8()), saved.constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(test_cli_station)
+#include "test_cli_station.moc"
