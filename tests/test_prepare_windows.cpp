@@ -1,9 +1,11 @@
+#include "image_builder.h"
 #include "log_reader.h"
 #include "win32_fixtures.h"
 
 #include "src/core/logger.h"
 #include "src/device/device_manager.h"
 #include "src/device/device_windows.h"
+#include "src/image/image_burner.h"
 
 #include <QtTest>
 
@@ -272,6 +274,63 @@ private slots:
         QVERIFY(ticks > 10); // the events were handled meanwhile, not held back
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 5000);
         close_record_handles(*devices[0]);
+    }
+
+    // Explorer and virus scanners open a volume the moment it appears. While such a handle is open
+    // Windows refuses the lock; the volume check must get the lock once it is let go, or the volume
+    // stays mounted for anyone who looks and Windows refuses the burner's writes into it.
+    void a_returning_volume_held_by_another_program_is_locked_once_let_go()
+    {
+        const quint64 config_offset = 4096;
+        const QByteArray image = image_builder::disk_image(3000320, config_offset);
+        const QString archive = m_dir.path() + "/2.3.1.gz";
+        image_builder::write_file(archive, image_builder::gzip(image, 1));
+        {
+            auto guard = lock();
+            state().disks.push_back(usb_stick(12, "Stick"));
+            state().volumes.push_back(volume('E', 12));
+            state().volumes.back().returns_after_wipe = true;
+        }
+        device_options options = fast;
+        options.volume_check_ms = 10000; // ends as soon as the volume is dealt with
+        device_manager manager(options);
+        QSignalSpy finished(&manager, &device_manager::unmount_finished);
+        auto devices = manager.get_devices();
+        device& stick = *devices[0];
+
+        const auto explorer_looks = [] {
+            return CreateFileA("\\\\?\\E:", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        };
+        HANDLE explorer = INVALID_HANDLE_VALUE;
+        QTimer::singleShot(0, this, [&] { explorer = explorer_looks(); }); // while the wait runs
+        manager.unmount_device(stick, false);
+        QVERIFY(explorer != INVALID_HANDLE_VALUE);
+        // Let go once the check has tried its first lock (the second on E:, after the one before
+        // the wipe).
+        QTRY_VERIFY_WITH_TIMEOUT(qt_calls("DeviceIoControl").filter("\\\\?\\E: 0x90018").size() >= 2, 5000);
+        CloseHandle(explorer);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 15000);
+        // Explorer looks again. Had the lock failed, the dismount would end at this look.
+        explorer = explorer_looks();
+        const DWORD refused_with = GetLastError();
+        if (explorer != INVALID_HANDLE_VALUE)
+            CloseHandle(explorer);
+
+        const std::string archive_path = archive.toStdString();
+        image_burner burner(archive_path, &stick, QByteArray(2048, 'c'));
+        QSignalSpy written(&burner, &image_burner::finished);
+        burner.burn_image();
+        QCOMPARE(written.size(), 1);
+        QCOMPARE(explorer, INVALID_HANDLE_VALUE);
+        QCOMPARE(refused_with, DWORD(ERROR_ACCESS_DENIED));
+        QCOMPARE(log_of("find_volumes").mid(1),
+                 (QStringList{"debug Dismounting volumes: \\\\?\\E:", "fatal 0", "fatal FOUND"}));
+        auto guard = lock();
+        const auto& content = disk_with_number(12)->content;
+        QVERIFY(QByteArray(reinterpret_cast<const char*>(content.data()), 3000320)
+                == image_builder::configured(image, config_offset, QByteArray(2048, 'c')));
+        QVERIFY(volume_with_letter('E')->locked_by == nullptr); // the burner let go of it
     }
 };
 
