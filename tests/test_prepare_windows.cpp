@@ -110,6 +110,9 @@ private slots:
             state().volumes.push_back(volume('E', 12));
             state().volumes.back().returns_after_wipe = true;
             state().volumes.push_back(volume('G', 5)); // another stick's volume: looked at, never locked
+            // A card reader's empty slot: its failed open is the last error when E: is dealt with.
+            state().volumes.push_back(volume('D', 6));
+            state().volumes.back().opens = false;
         }
         device_manager manager(fast);
         QSignalSpy finished(&manager, &device_manager::unmount_finished);

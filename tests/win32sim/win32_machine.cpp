@@ -162,8 +162,6 @@ BOOL fail(DWORD error)
 
 BOOL succeed()
 {
-    if (state().successes_clear_last_error)
-        last_error = ERROR_SUCCESS;
     return TRUE;
 }
 

@@ -83,7 +83,6 @@ struct machine {
     int usbstor_polls = 0;                   // device information sets built for the count
     bool usbstor_query_fails = false;
     bool elevated = true;                    // unelevated, disks and volumes open only without access
-    bool successes_clear_last_error = false; // the kinder behaviour of earlier simulations
     // Closes of values that were no handle (again closed, never opened, INVALID_HANDLE_VALUE).
     int invalid_closes = 0;
     // "CreateFileA <path> <access> <share> <disposition> <flags>", "DeviceIoControl <path> <code>",
