@@ -122,9 +122,18 @@ private slots:
             auto guard = lock();
             state().calls.clear();
         }
-        QObject::connect(&manager, &device_manager::unmount_finished, this, [] {}); // queued arrival below
-
+        // While the wait runs, before the volume check starts: the record holds the disk alone.
+        size_t handles_while_waiting = 0, volumes_while_waiting = 1;
+        std::vector<std::string> open_while_waiting;
+        QTimer::singleShot(0, this, [&] {
+            handles_while_waiting = windows_record(stick).handles.size();
+            volumes_while_waiting = stick.volumes.size();
+            open_while_waiting = open_handle_paths();
+        });
         manager.unmount_device(stick, false);
+        QCOMPARE(handles_while_waiting, size_t(1));
+        QCOMPARE(volumes_while_waiting, size_t(0));
+        QCOMPARE(open_while_waiting, std::vector<std::string>{"\\\\.\\PhysicalDrive12"});
         // Prepared: the layout is gone and the record holds only the open disk.
         const auto prepare_calls = calls();
         const std::vector<std::string> expected_start = {
@@ -165,6 +174,11 @@ private slots:
                                                       "debug Dismounting volumes: \\\\?\\E:", "fatal 0", "fatal FOUND"}));
         QTest::qWait(2 * fast.volume_check_ms);
         QCOMPARE(finished.size(), 1);
+        // A listing meanwhile (a device change) still finds the held disk; its locked volume refuses
+        // the look.
+        const auto relisted = manager.get_devices();
+        QCOMPARE(relisted.size(), size_t(1));
+        QVERIFY(relisted[0]->volumes.empty());
         close_record_handles(stick);
     }
 
