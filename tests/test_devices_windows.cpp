@@ -200,11 +200,17 @@ private slots:
         connect(&thread, &QThread::finished, listener, &QObject::deleteLater);
         QElapsedTimer clock;
         QList<qint64> times;
-        QList<int> polls;
-        connect(listener, &listener_windows::dev_changed, this, [&] {
-            times << clock.elapsed();
-            polls << usbstor_polls();
-        });
+        connect(listener, &listener_windows::dev_changed, this, [&] { times << clock.elapsed(); });
+        // Timed and counted when emitted, on the listener's thread: a busy receiver does not skew them.
+        QMutex emitted_mutex;
+        QList<qint64> emitted;
+        int polls_at_first = -1;
+        connect(listener, &listener_windows::dev_changed, listener, [&] {
+            QMutexLocker locker(&emitted_mutex);
+            emitted << clock.elapsed();
+            if (polls_at_first < 0)
+                polls_at_first = usbstor_polls();
+        }, Qt::DirectConnection);
         {
             auto guard = lock();
             state().usbstor_count = 2; // present at start: the first poll reports them
@@ -213,10 +219,14 @@ private slots:
         thread.start();
 
         QTRY_COMPARE_WITH_TIMEOUT(times.size(), 2, 5000);
-        // Only after the first period, from its first count; the second a settle pause later.
-        QVERIFY2(times[0] >= options.poll_ms - 5, qPrintable(QString::number(times[0])));
-        QCOMPARE(polls[0], 1);
-        QVERIFY2(times[1] - times[0] >= options.settle_ms - 10, qPrintable(QString::number(times[1] - times[0])));
+        {
+            // Only after the first period, from its first count; the second a settle pause later.
+            QMutexLocker locker(&emitted_mutex);
+            QVERIFY2(emitted[0] >= options.poll_ms - 5, qPrintable(QString::number(emitted[0])));
+            QCOMPARE(polls_at_first, 1);
+            QVERIFY2(emitted[1] - emitted[0] >= options.settle_ms - 10,
+                     qPrintable(QString::number(emitted[1] - emitted[0])));
+        }
         QTest::qWait(4 * options.poll_ms);
         QCOMPARE(times.size(), 2); // an unchanged count raises nothing
 
