@@ -1,10 +1,9 @@
 #include "image_builder.h"
-#include "win32_machine.h"
+#include "win32_fixtures.h"
 
 #include "src/config/image_configurator.h"
 #include "src/core/logger.h"
 #include "src/device/device_windows.h"
-#include "src/device/disk_access.h"
 #include "src/image/image_burner.h"
 
 #include <QtTest>
@@ -30,14 +29,6 @@ QByteArray disk_content()
     return QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()));
 }
 
-QStringList qt_calls(const std::string& function)
-{
-    QStringList out;
-    for (const std::string& call : calls(function))
-        out << QString::fromStdString(call);
-    return out;
-}
-
 } // namespace
 
 class test_burner_windows : public QObject {
@@ -48,26 +39,37 @@ class test_burner_windows : public QObject {
     std::shared_ptr<device_windows> m_disk;
     QByteArray m_configuration = configuration_text();
 
-    // A prepared stick: the record holds the open disk handle, as the preparation leaves it.
-    void prepare(const QByteArray& image)
+    // A prepared stick: the record holds the open disk handle, as the preparation leaves it, and
+    // with a returned volume also that volume's handle, locked and dismounted by the volume check.
+    void prepare(const QByteArray& image, DWORD sector = 512, bool returned_volume = false)
     {
         reset();
         {
             auto guard = lock();
-            sim_disk disk;
-            disk.interface_path = "usb#12";
-            disk.device_number = 12;
+            sim_disk disk = usb_stick(12);
+            disk.bytes_per_sector = sector;
+            disk.cylinders = sector == 512 ? 1958 : 245;
             state().disks.push_back(disk);
+            if (returned_volume)
+                state().volumes.push_back(volume('E', 12));
         }
         m_archive = (m_dir.path() + "/2.3.1.gz").toStdString();
         image_builder::write_file(m_dir.path() + "/2.3.1.gz", image_builder::gzip(image, 1));
         m_disk = std::make_shared<device_windows>();
         m_disk->path = "\\\\.\\PhysicalDrive12";
-        m_disk->sector_size = 512;
+        m_disk->sector_size = sector;
         m_disk->volumes = {"\\\\?\\E:"};
         m_disk->handles.push_back(CreateFileA(m_disk->path.c_str(), GENERIC_READ | GENERIC_WRITE,
                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (returned_volume) {
+            HANDLE volume = CreateFileA("\\\\?\\E:", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            DWORD returned = 0;
+            DeviceIoControl(volume, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
+            DeviceIoControl(volume, FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
+            m_disk->handles.push_back(volume);
+        }
         auto guard = lock();
         state().calls.clear();
     }
@@ -78,7 +80,8 @@ class test_burner_windows : public QObject {
     {
         QVERIFY(m_disk->handles.empty());
         QVERIFY(m_disk->volumes.empty());
-        QCOMPARE(open_handles(), 0);
+        QStringList left;
+        QVERIFY2(machine_is_clean(left), qPrintable(left.join(", ")));
     }
 
 private slots:
@@ -88,7 +91,7 @@ private slots:
     void writes_every_block_and_the_first_one_last()
     {
         const QByteArray image = image_builder::disk_image(3000320, config_offset);
-        prepare(image);
+        prepare(image, 512, true); // E: came back: Windows takes writes into it only while it is locked
         image_burner burner(m_archive, m_disk.get(), m_configuration);
         QSignalSpy finished(&burner, &image_burner::finished);
         QSignalSpy progress(&burner, &image_burner::report_progress);
@@ -112,7 +115,8 @@ private slots:
         QCOMPARE(tail, (QStringList{"WriteFile \\\\.\\PhysicalDrive12 0x0 0xfa200",
                                     "FlushFileBuffers \\\\.\\PhysicalDrive12",
                                     "DeviceIoControl \\\\.\\PhysicalDrive12 0x70140",
-                                    "CloseHandle \\\\.\\PhysicalDrive12"}));
+                                    "CloseHandle \\\\.\\PhysicalDrive12",
+                                    "CloseHandle \\\\?\\E:"}));
         QVERIFY(log().contains("] [info] [src/image/image_burner_windows:"));
         QVERIFY(log().contains("] [burn_image] Burning finished\n"));
         QVERIFY(log().contains("] [m_prepare_image] Image offset: 4096\n"));
@@ -122,23 +126,30 @@ private slots:
             QVERIFY2(QRegularExpression(QString("\\[src/image/image_burner_windows:\\d+\\] ") + QRegularExpression::escape(QString(line).mid(2)))
                          .match(QString::fromUtf8(log())).hasMatch(), line);
         verify_released();
+        auto guard = lock();
+        QVERIFY(volume_with_letter('E')->locked_by == nullptr);
     }
 
     void image_sizes_at_block_and_sector_edges_data()
     {
         QTest::addColumn<qint64>("size");
         QTest::addColumn<int>("writes");
-        QTest::newRow("two whole blocks") << qint64(2 * 1024512) << 2;
-        QTest::newRow("last sector partial") << qint64(2000000) << 2;
-        QTest::newRow("smaller than a sector") << qint64(300 + 2048 + 8) << 1;
+        QTest::addColumn<uint>("sector");
+        QTest::newRow("two whole blocks") << qint64(2 * 1024512) << 2 << 512u;
+        QTest::newRow("last sector partial") << qint64(2000000) << 2 << 512u;
+        QTest::newRow("smaller than a sector") << qint64(300 + 2048 + 8) << 1 << 512u;
+        // Blocks of 251 sectors of 4096 bytes, the last one padded to a whole sector.
+        QTest::newRow("4096-byte sectors") << qint64(3000320) << 3 << 4096u;
+        QTest::newRow("4096-byte sectors, two whole blocks") << qint64(2 * 1028096) << 2 << 4096u;
     }
     void image_sizes_at_block_and_sector_edges()
     {
         QFETCH(qint64, size);
         QFETCH(int, writes);
+        QFETCH(uint, sector);
         const quint64 offset = size > 10000 ? config_offset : 300;
         const QByteArray image = image_builder::disk_image(size, offset);
-        prepare(image);
+        prepare(image, sector);
         image_burner burner(m_archive, m_disk.get(), m_configuration);
         QSignalSpy finished(&burner, &image_burner::finished);
         burner.burn_image();
@@ -147,31 +158,75 @@ private slots:
         // Every byte of the image is on the disk; a partial last sector is padded with zeros.
         const QByteArray expected = image_builder::configured(image, offset, m_configuration);
         const QByteArray content = disk_content();
-        QCOMPARE(content.size(), int((size + 511) / 512 * 512));
+        QCOMPARE(content.size(), int((size + sector - 1) / sector * sector));
         QVERIFY(content.left(expected.size()) == expected);
         QVERIFY(content.mid(expected.size()) == QByteArray(content.size() - expected.size(), '\0'));
         verify_released();
     }
 
-    void write_failure_means_the_stick_is_gone()
+    void write_or_flush_failure_means_the_stick_is_gone_data()
     {
-        prepare(image_builder::disk_image(3000320, config_offset));
+        QTest::addColumn<qint64>("fail_writes_at");
+        QTest::addColumn<uint>("flush_error");
+        QTest::addColumn<int>("progress");
+        QTest::newRow("first write") << qint64(1500000) << 0u << 0;
+        QTest::newRow("after progress") << qint64(2049025) << 0u << 1;
+        QTest::newRow("flush") << qint64(-1) << uint(ERROR_DEVICE_NOT_CONNECTED) << 2;
+    }
+    void write_or_flush_failure_means_the_stick_is_gone()
+    {
+        QFETCH(qint64, fail_writes_at);
+        QFETCH(uint, flush_error);
+        QFETCH(int, progress);
+        const QByteArray image = image_builder::disk_image(3000320, config_offset);
+        prepare(image);
         {
             auto guard = lock();
-            disk_with_number(12)->fail_writes_at = 1500000;
+            disk_with_number(12)->fail_writes_at = fail_writes_at;
+            disk_with_number(12)->flush_error = flush_error;
         }
         image_burner burner(m_archive, m_disk.get(), m_configuration);
         QSignalSpy gone(&burner, &image_burner::device_disconected);
         QSignalSpy errors(&burner, &image_burner::error_msg);
         QSignalSpy finished(&burner, &image_burner::finished);
+        QSignalSpy reported(&burner, &image_burner::report_progress);
         burner.burn_image();
         QCOMPARE(gone.size(), 1);
         QCOMPARE(errors.size(), 1);
         QCOMPARE(errors[0][0].toString(), QString("Device disconected!"));
         QCOMPARE(finished.size(), 0);
+        QCOMPARE(reported.size(), progress);
+        if (progress)
+            QCOMPARE(reported[0], (QList<QVariant>{qint64(1024512), qint64(3000320)}));
         QVERIFY(qt_calls("DeviceIoControl").isEmpty()); // no properties update
-        QVERIFY(disk_content().isEmpty());              // and no partition table on it
+        // A failed write never gets to the held-back first block: no partition table on the stick.
+        const QByteArray content = disk_content();
+        if (!flush_error)
+            QVERIFY(content.left(1024512) == QByteArray(std::min(content.size(), 1024512), '\0'));
+        if (progress == 1)
+            QVERIFY(content.mid(1024512, 1024512) == image.mid(1024512, 1024512));
         QVERIFY(log().contains("] [burn_image] Burning interupted 'Device disconected'\n"));
+        verify_released();
+    }
+
+    void image_unreadable_in_the_middle_of_writing()
+    {
+        const QByteArray image = image_builder::disk_image(3000320, config_offset);
+        prepare(image);
+        image_burner burner(m_archive, m_disk.get(), m_configuration);
+        // The inflated image loses its tail (a full disk, another tool) after the first write.
+        const QString inflated = m_dir.path() + "/2.3.1";
+        burner.set_block_observer([&](uint64_t, const unsigned char*, size_t) { QFile(inflated).resize(1500000); });
+        QSignalSpy errors(&burner, &image_burner::error_msg);
+        QSignalSpy finished(&burner, &image_burner::finished);
+        QSignalSpy gone(&burner, &image_burner::device_disconected);
+        burner.burn_image();
+        QCOMPARE(errors.size(), 1);
+        QCOMPARE(errors[0][0].toString(), QString("Image is damaged, download it again"));
+        QCOMPARE(finished.size() + gone.size(), 0);
+        QCOMPARE(qt_calls("WriteFile").size(), 1);
+        QVERIFY(disk_content().left(1024512) == QByteArray(1024512, '\0')); // no partition table
+        QVERIFY(log().contains("] [burn_image] Cannot open image\n"));
         verify_released();
     }
 
@@ -225,29 +280,6 @@ private slots:
         }
     }
 
-    void the_reader_reads_sectors_of_the_disk_and_nothing_past_it()
-    {
-        const QByteArray image = image_builder::disk_image(3000320, config_offset);
-        prepare(image);
-        image_burner burner(m_archive, m_disk.get(), m_configuration);
-        burner.burn_image();
-        // 1958 x 255 x 63 sectors of 512 bytes: not a whole number of 4096-byte pages.
-        const uint64_t size = uint64_t(1958) * 255 * 63 * 512;
-        QVERIFY(size % 4096 != 0);
-        const auto reader = open_disk_reader("\\\\.\\PhysicalDrive12");
-        QVERIFY(reader);
-        unsigned char text[2048];
-        QVERIFY(reader->read(config_offset, text, sizeof text));
-        QVERIFY(QByteArray(reinterpret_cast<const char*>(text), 2048) == m_configuration);
-        unsigned char odd[777];
-        QVERIFY(reader->read(1000001, odd, sizeof odd)); // neither offset nor length whole sectors
-        QVERIFY(QByteArray(reinterpret_cast<const char*>(odd), 777) == image.mid(1000001, 777));
-        unsigned char tail[100];
-        QVERIFY(reader->read(size - 100, tail, sizeof tail));
-        QVERIFY(!reader->read(size - 100, tail, 101) || size == 0); // past the end: refused, as Windows does
-        QVERIFY(qt_calls("CreateFileW").contains("CreateFileW \\\\.\\PhysicalDrive12"));
-    }
-
     void nothing_to_write_or_nowhere_to_write_data()
     {
         QTest::addColumn<QByteArray>("trailer");
@@ -258,6 +290,7 @@ private slots:
         QTest::newRow("offset past the end") << QByteArray::fromHex("00000000ffff0000") << false << false
                                              << "Image is damaged, download it again";
         QTest::newRow("null disk handle") << QByteArray() << true << false << "Cannot open device!";
+        QTest::newRow("failed open as disk handle") << QByteArray() << true << false << "Cannot open device!";
         QTest::newRow("no handles") << QByteArray() << false << true << "Cannot open device!";
     }
     void nothing_to_write_or_nowhere_to_write()
@@ -273,22 +306,27 @@ private slots:
         if (null_handle || no_handles)
             CloseHandle(m_disk->handles[0]);
         if (null_handle)
-            m_disk->handles[0] = INVALID_HANDLE_VALUE;
+            m_disk->handles[0] = QTest::currentDataTag() == QString("null disk handle") ? nullptr : INVALID_HANDLE_VALUE;
         if (no_handles)
             m_disk->handles.clear();
 
         image_burner burner(m_archive, m_disk.get(), m_configuration);
         QSignalSpy errors(&burner, &image_burner::error_msg);
         QSignalSpy finished(&burner, &image_burner::finished);
+        QSignalSpy canceled(&burner, &image_burner::canceled);
         burner.burn_image();
         QCOMPARE(errors.size(), 1);
         QCOMPARE(errors[0][0].toString(), message);
         QCOMPARE(finished.size(), 0);
+        QCOMPARE(canceled.size(), null_handle ? 1 : 0);
         QVERIFY(qt_calls("WriteFile").isEmpty());
         if (!trailer.isEmpty())
             QVERIFY(log().contains("] [burn_image] Cannot open image\n"));
-        QVERIFY(m_disk->handles.empty());
-        QCOMPARE(open_handles(), 0);
+        if (null_handle)
+            QVERIFY(log().contains("] [burn_image] Cannot open device '\\\\.\\PhysicalDrive12'\n"));
+        if (no_handles)
+            m_disk->volumes.clear(); // refused before anything: the record is left as it was
+        verify_released();
     }
 };
 

@@ -21,6 +21,8 @@ const GUID usb_device_interface = {0xa5dcbf10, 0x6530, 0x11d2, {0x90, 0x1f, 0x00
 
 // Between passes of the volume check: a wiped disk takes a while to show volumes again.
 constexpr int volume_pass_pause_ms = 100;
+// Between attempts to lock a volume that something else still has open.
+constexpr int lock_retry_ms = 100;
 
 } // namespace
 
@@ -82,11 +84,14 @@ void listener_windows::find_volumes()
                 continue;
             disk.volumes.push_back(path);
             KLOG(logger::debug, "Dismounting volumes: " << path);
+            // Unlocked, the dismount would hold only until the next look at the volume, and Windows
+            // then refuses the burner's writes into it.
+            lock_volume(volume.get(), [&] {
+                return !deadline.hasExpired() && pause_unless_stopped(lock_retry_ms);
+            });
             DWORD returned = 0;
-            SetLastError(ERROR_SUCCESS); // successes leave it alone: what is logged below is these calls' own
-            DeviceIoControl(volume.get(), FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
             DeviceIoControl(volume.get(), FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
-            const DWORD error = GetLastError();
+            const DWORD error = GetLastError(); // the lock's, unless the dismount failed
             KLOG(logger::fatal, error);
             disk.handles.push_back(volume.release()); // stays open: the lock holds until the burner ends
             KLOG(logger::fatal, "FOUND");

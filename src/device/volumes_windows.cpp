@@ -53,3 +53,18 @@ bool query_device_number(HANDLE handle, DWORD& number)
     number = answer.DeviceNumber;
     return true;
 }
+
+bool lock_volume(HANDLE volume, const std::function<bool()>& keep_trying)
+{
+    for (;;) {
+        DWORD returned = 0;
+        SetLastError(ERROR_SUCCESS);
+        if (DeviceIoControl(volume, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr))
+            return true;
+        const DWORD error = GetLastError();
+        if (error != ERROR_ACCESS_DENIED || !keep_trying()) {
+            SetLastError(error);
+            return false;
+        }
+    }
+}

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 // Walks "\\?\X:" for every drive letter of a removable drive, in the order Windows lists them; each
@@ -22,6 +23,12 @@ HANDLE open_shared(const std::string& path);
 
 // The device number the storage stack reports for an open disk or volume.
 bool query_device_number(HANDLE handle, DWORD& number);
+
+// Locks an open volume for the caller alone. Windows refuses the lock while any other handle is open
+// on the volume, and Explorer, indexers and virus scanners open a volume the moment it appears: a
+// refused lock is tried again for as long as keep_trying() agrees. The thread's last error is that
+// of the last attempt.
+bool lock_volume(HANDLE volume, const std::function<bool()>& keep_trying);
 
 // Closes a handle when it goes out of scope, unless it was released to a longer-lived owner.
 class scoped_handle {

@@ -1,5 +1,7 @@
 // The simulated Windows machine behind the test-only windows.h, setupapi.h and winioctl.h: disks,
-// drive letters, handles and device counts that tests script and inspect.
+// drive letters, files, handles and device counts that tests script and inspect. It is as strict
+// as Windows where the disk code could go wrong: locks, dismounts, share modes, handle values,
+// raw I/O alignment and writes into mounted volumes.
 #pragma once
 
 #include "windows.h"
@@ -11,6 +13,27 @@
 #include <vector>
 
 namespace win32sim {
+
+struct sim_volume {
+    char letter = 'E';
+    UINT drive_type = DRIVE_REMOVABLE;
+    DWORD device_number = 1;
+    bool opens = true;
+    bool number_query_fails = false;
+    // Where it lies on its disk; a length of 0 reaches the end of the disk.
+    unsigned long long offset = 1048576;
+    unsigned long long length = 0;
+    // A file system without a partition table (a "superfloppy"): once the wiped disk's layout is
+    // read again, Windows finds it and mounts it afresh.
+    bool returns_after_wipe = false;
+
+    // Its state. A dismount ends the mount until the next open of the volume, unless it is locked.
+    bool mounted = true;
+    HANDLE locked_by = nullptr;
+    int locks = 0;
+    int dismounts = 0;
+    unsigned serial = 0;                     // which volume device this is; set by the layer
+};
 
 struct sim_disk {
     std::string interface_path;              // what SetupAPI hands out for the disk interface
@@ -31,12 +54,14 @@ struct sim_disk {
     std::map<DWORD, DWORD> failing_controls; // control code -> error it fails with
     long long fail_writes_at = -1;           // a write reaching this byte fails with write_error
     DWORD write_error = ERROR_DEVICE_NOT_CONNECTED;
+    DWORD flush_error = ERROR_SUCCESS;       // FlushFileBuffers fails with it
 
     // What happened to it.
     int layout_deletions = 0;
     int property_updates = 0;
     int flushes = 0;
     std::vector<unsigned char> content;      // bytes written through WriteFile
+    std::vector<sim_volume> returning;       // wiped volumes that show again at the next re-read
 
     unsigned long long size() const
     {
@@ -44,25 +69,22 @@ struct sim_disk {
     }
 };
 
-struct sim_volume {
-    char letter = 'E';
-    UINT drive_type = DRIVE_REMOVABLE;
-    DWORD device_number = 1;
-    bool opens = true;
-    bool number_query_fails = false;
-
-    HANDLE locked_by = nullptr;
-    int locks = 0;
-    int dismounts = 0;
+struct sim_file {
+    std::vector<unsigned char> content;
+    bool read_only = false;
 };
 
 struct machine {
     std::vector<sim_disk> disks;             // in SetupAPI member order
     std::vector<sim_volume> volumes;         // drive letters, listed in letter order
+    std::map<std::string, sim_file> files;   // by file_key()
     std::string system_directory = "C:\\Windows\\system32";
     int usbstor_count = 0;
+    int usbstor_polls = 0;                   // device information sets built for the count
     bool usbstor_query_fails = false;
-    bool successes_clear_last_error = false; // the kinder behaviour of earlier simulations
+    bool elevated = true;                    // unelevated, disks and volumes open only without access
+    // Closes of values that were no handle (again closed, never opened, INVALID_HANDLE_VALUE).
+    int invalid_closes = 0;
     // "CreateFileA <path> <access> <share> <disposition> <flags>", "DeviceIoControl <path> <code>",
     // "CloseHandle <path>", "WriteFile <path> <offset> <bytes>", "FlushFileBuffers <path>", numbers in hex.
     std::vector<std::string> calls;
@@ -78,6 +100,9 @@ std::vector<std::string> open_handle_paths();
 int open_info_sets();
 sim_disk* disk_with_number(DWORD number);
 sim_volume* volume_with_letter(char letter);
+// Files are named case-insensitively, with either slash.
+std::string file_key(const std::string& path);
+sim_file* file_with_path(const std::string& path);
 // The calls recorded since the last reset, filtered by their first word when one is given.
 std::vector<std::string> calls(const std::string& function = std::string());
 

@@ -1,0 +1,227 @@
+#include "image_builder.h"
+#include "win32_fixtures.h"
+
+#include "src/core/logger.h"
+#include "src/device/device_windows.h"
+#include "src/device/disk_access.h"
+#include "src/image/image_burner.h"
+
+#include <QtTest>
+
+using namespace win32sim;
+
+namespace {
+
+QByteArray bytes(const std::vector<unsigned char>& content)
+{
+    return QByteArray(reinterpret_cast<const char*>(content.data()), static_cast<int>(content.size()));
+}
+
+void close_handles(device& target)
+{
+    for (HANDLE handle : windows_record(target).handles)
+        CloseHandle(handle);
+    windows_record(target).handles.clear();
+}
+
+} // namespace
+
+// Disk-image files as targets, the read-back of a written target, and the early check whether a
+// disk may be written, on Windows.
+class test_disk_access_windows : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+private slots:
+    void initTestCase() { logger::init(m_dir.path().toStdString()); }
+
+    void init()
+    {
+        windows_machine();
+        auto guard = lock();
+        state().disks.push_back(usb_stick(12));
+    }
+
+    void cleanup()
+    {
+        QStringList left;
+        QVERIFY2(machine_is_clean(left), qPrintable(left.join(", ")));
+    }
+
+    // The rules the other Windows tests rely on to catch what only a real machine would refuse.
+    void the_simulated_windows_refuses_what_windows_refuses()
+    {
+        {
+            auto guard = lock();
+            state().volumes.push_back(volume('E', 12));
+        }
+        const auto open = [](const char* path, DWORD access, DWORD share) {
+            return CreateFileA(path, access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        };
+        const auto control = [](HANDLE handle, DWORD code) {
+            DWORD returned = 0;
+            return DeviceIoControl(handle, code, nullptr, 0, nullptr, 0, &returned, nullptr) != FALSE;
+        };
+        const DWORD both = FILE_SHARE_READ | FILE_SHARE_WRITE;
+        HANDLE disk = open("\\\\.\\PhysicalDrive12", GENERIC_READ | GENERIC_WRITE, both);
+        alignas(4096) static unsigned char sector[512] = {1, 2, 3};
+        const auto write_at = [&](LONGLONG offset) {
+            LARGE_INTEGER position;
+            position.QuadPart = offset;
+            DWORD written = 0;
+            return SetFilePointerEx(disk, position, nullptr, FILE_BEGIN)
+                && WriteFile(disk, sector, sizeof sector, &written, nullptr);
+        };
+        QVERIFY(write_at(0)); // before the volume
+        QVERIFY(!write_at(1048576));
+        QCOMPARE(GetLastError(), DWORD(ERROR_ACCESS_DENIED)); // into the mounted volume
+
+        HANDLE volume = open("\\\\?\\E:", GENERIC_READ | GENERIC_WRITE, both);
+        HANDLE other = open("\\\\?\\E:", GENERIC_READ, both);
+        QVERIFY(!control(volume, FSCTL_LOCK_VOLUME));
+        QCOMPARE(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+        QVERIFY(control(volume, FSCTL_DISMOUNT_VOLUME));
+        QVERIFY(write_at(1048576)); // dismounted
+        QVERIFY(!control(other, IOCTL_STORAGE_GET_DEVICE_NUMBER)); // only good for closing now
+        QVERIFY(control(volume, FSCTL_LOCK_VOLUME));
+        QCOMPARE(open("\\\\?\\E:", GENERIC_READ, both), INVALID_HANDLE_VALUE);
+        QCOMPARE(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+        QVERIFY(CloseHandle(volume));
+        CloseHandle(other);
+        other = open("\\\\?\\E:", GENERIC_READ, both); // unlocked: a look mounts it again
+        QCOMPARE(other, volume);                      // and gets a value that was closed
+        QVERIFY(!write_at(1048576));
+        QVERIFY(CloseHandle(other));
+        QVERIFY(!CloseHandle(other));
+        {
+            auto guard = lock();
+            QCOMPARE(state().invalid_closes, 1);
+            state().invalid_closes = 0;
+        }
+        QCOMPARE(open("\\\\.\\PhysicalDrive12", GENERIC_READ, FILE_SHARE_READ), INVALID_HANDLE_VALUE);
+        QCOMPARE(GetLastError(), DWORD(ERROR_SHARING_VIOLATION)); // disk is open for writing
+        QVERIFY(CloseHandle(disk));
+    }
+
+    void a_file_target_is_created_grown_written_and_read_back()
+    {
+        // Not ASCII: the path reaches Windows whole, through the wide API.
+        const std::string path = "C:\\Users\\J\xc3\xb6rg\\VMs\\\xc3\x9c" "ber-Stick \xe6\x97\xa5\xe6\x9c\xac.img";
+        std::string error;
+        auto target = open_file_target(path, 3000000, error);
+        QVERIFY2(target, error.c_str());
+        QCOMPARE(target->size, uint64_t(3000320)); // grown to whole sectors
+        QCOMPARE(target->sector_size, uint32_t(512));
+        QCOMPARE(target->name, std::string("\xc3\x9c" "ber-Stick \xe6\x97\xa5\xe6\x9c\xac.img"));
+        QVERIFY(qt_calls("CreateFileW").contains(QString::fromStdString("CreateFileW " + path)));
+
+        const quint64 config_offset = 4096;
+        const QByteArray image = image_builder::disk_image(3000000, config_offset);
+        const QByteArray configuration(2048, 'c');
+        const std::string archive = (m_dir.path() + "/2.3.1.gz").toStdString();
+        image_builder::write_file(QString::fromStdString(archive), image_builder::gzip(image, 1));
+        image_burner burner(archive, target.get(), configuration);
+        QSignalSpy finished(&burner, &image_burner::finished);
+        burner.burn_image();
+        QCOMPARE(finished.size(), 1);
+        QVERIFY(windows_record(*target).handles.empty());
+        const QByteArray expected = image_builder::configured(image, config_offset, configuration);
+        {
+            auto guard = lock();
+            const QByteArray content = bytes(file_with_path(path)->content);
+            QCOMPARE(content.size(), 3000320);
+            QVERIFY(content.left(expected.size()) == expected);
+        }
+
+        const auto reader = open_disk_reader(path);
+        QVERIFY(reader);
+        unsigned char text[2048];
+        QVERIFY(reader->read(config_offset, text, sizeof text));
+        QVERIFY(QByteArray(reinterpret_cast<const char*>(text), 2048) == configuration);
+        QVERIFY(!reader->read(3000320 - 10, text, 20)); // nothing past its end
+
+        // Opened again for a smaller image: neither truncated nor emptied.
+        auto again = open_file_target(path, 1000, error);
+        QVERIFY(again);
+        QCOMPARE(again->size, uint64_t(3000320));
+        close_handles(*again);
+        auto guard = lock();
+        QVERIFY(bytes(file_with_path(path)->content).left(expected.size()) == expected);
+    }
+
+    void file_targets_that_cannot_be_opened_say_why()
+    {
+        const std::string path = (m_dir.path() + "/busy.img").toStdString();
+        std::string error;
+        // A virtual machine has the image open and shares nothing.
+        HANDLE other = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        QVERIFY(other != INVALID_HANDLE_VALUE);
+        QVERIFY(!open_file_target(path, 4096, error));
+        QCOMPARE(error, std::string("cannot open (error 32)"));
+        CloseHandle(other);
+
+        {
+            auto guard = lock();
+            file_with_path(path)->read_only = true;
+        }
+        QVERIFY(!open_file_target(path, 4096, error));
+        QCOMPARE(error, std::string("cannot open (error 5)"));
+    }
+
+    void write_refusals_name_the_reason()
+    {
+        QCOMPARE(disk_write_refusal("\\\\.\\PhysicalDrive12"), std::string());
+        QCOMPARE(disk_write_refusal("\\\\.\\PhysicalDrive13"), std::string("not there (unplugged?)"));
+
+        HANDLE other = CreateFileA("\\\\.\\PhysicalDrive12", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        QVERIFY(other != INVALID_HANDLE_VALUE);
+        QCOMPARE(disk_write_refusal("\\\\.\\PhysicalDrive12"), std::string("cannot open it (error 32)"));
+        CloseHandle(other);
+
+        {
+            auto guard = lock();
+            state().elevated = false;
+        }
+        QCOMPARE(disk_write_refusal("\\\\.\\PhysicalDrive12"), std::string("permission denied: run as administrator"));
+    }
+
+    void the_reader_reads_sectors_of_the_disk_and_nothing_past_it_data()
+    {
+        QTest::addColumn<uint>("sector");
+        QTest::addColumn<qint64>("cylinders");
+        // 1958 x 255 x 63 sectors of 512 bytes: not a whole number of 4096-byte pages.
+        QTest::newRow("512-byte sectors") << 512u << qint64(1958);
+        QTest::newRow("4096-byte sectors") << 4096u << qint64(245);
+    }
+    void the_reader_reads_sectors_of_the_disk_and_nothing_past_it()
+    {
+        QFETCH(uint, sector);
+        QFETCH(qint64, cylinders);
+        const QByteArray written = image_builder::random_bytes(2 << 20);
+        uint64_t size = 0;
+        {
+            auto guard = lock();
+            sim_disk& disk = *disk_with_number(12);
+            disk.bytes_per_sector = sector;
+            disk.cylinders = cylinders;
+            disk.content.assign(written.begin(), written.end());
+            size = disk.size();
+        }
+        const auto reader = open_disk_reader("\\\\.\\PhysicalDrive12");
+        QVERIFY(reader);
+        unsigned char text[2048];
+        QVERIFY(reader->read(4096, text, sizeof text));
+        QVERIFY(QByteArray(reinterpret_cast<const char*>(text), 2048) == written.mid(4096, 2048));
+        unsigned char odd[777];
+        QVERIFY(reader->read(1000001, odd, sizeof odd)); // neither offset nor length whole sectors
+        QVERIFY(QByteArray(reinterpret_cast<const char*>(odd), 777) == written.mid(1000001, 777));
+        unsigned char tail[100];
+        QVERIFY(reader->read(size - 100, tail, sizeof tail));
+        QVERIFY(!reader->read(size - 100, tail, 101)); // past the end: refused, as Windows does
+        QVERIFY(qt_calls("CreateFileW").contains("CreateFileW \\\\.\\PhysicalDrive12"));
+    }
+};
+
+QTEST_GUILESS_MAIN(test_disk_access_windows)
+#include "test_disk_access_windows.moc"
