@@ -109,10 +109,12 @@ private slots:
             m.disks.push_back(card_reader);
             sim_disk stick = usb_stick(12, "Kingston DataTraveler");
             stick.cylinders = 3824;
+            stick.location = "Port_#0003.Hub_#0001";
             m.disks.push_back(stick);
             sim_disk nameless = usb_stick(5);
             nameless.has_friendly_name = false;
             nameless.description = "USB Mass Storage";
+            nameless.instance_id = "USBSTOR\\DISK&VEN_GENERIC&PROD_FLASH&REV_1.00\\7&2A8B7C0&0&000000&0"; // no serial
             m.disks.push_back(nameless);
             m.volumes.push_back(volume('F', 12));
             m.volumes.push_back(volume('D', 0, DRIVE_CDROM));
@@ -132,6 +134,10 @@ private slots:
         QCOMPARE(stick.size, uint64_t(3824) * 255 * 63 * 512);
         QVERIFY(stick.volumes == (std::vector<std::string>{"\\\\?\\E:", "\\\\?\\F:"}));
         QVERIFY(windows_record(*devices[0]).handles.empty());
+        // Which stick, physically: where Windows tells it, and nothing made up where it does not.
+        QCOMPARE(QString::fromStdString(stick.port), QString("Port_#0003.Hub_#0001"));
+        QCOMPARE(QString::fromStdString(stick.serial), QString("4C530001231221116432"));
+        QVERIFY(devices[1]->port.empty() && devices[1]->serial.empty());
 
         QCOMPARE(QString::fromStdString(devices[1]->name), QString("USB Mass Storage"));
         QVERIFY(devices[1]->volumes == std::vector<std::string>{"\\\\?\\G:"});

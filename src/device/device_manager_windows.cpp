@@ -3,6 +3,7 @@
 #include "src/core/log_location.h"
 #include "src/device/device_windows.h"
 #include "src/device/listener_windows.h"
+#include "src/device/usb_identity.h"
 #include "src/device/listener_threads.h"
 #include "src/device/volumes_windows.h"
 
@@ -182,6 +183,14 @@ void device_manager::impl::m_enumerate_devices()
                                                       reinterpret_cast<PBYTE>(name), sizeof name, nullptr))
                 continue;
             name[sizeof name - 1] = '\0'; // the registry need not end what it stores
+            // Which stick it is physically, where Windows tells; unknown otherwise.
+            char location[256] = {};
+            if (SetupDiGetDeviceRegistryPropertyA(set.get(), &info, SPDRP_LOCATION_INFORMATION, nullptr,
+                                                  reinterpret_cast<PBYTE>(location), sizeof location - 1, nullptr))
+                record->port = printable_identity(location);
+            char instance[512] = {};
+            if (SetupDiGetDeviceInstanceIdA(set.get(), &info, instance, sizeof instance - 1, nullptr))
+                record->serial = usb_serial_from_instance_id(instance);
         }
         KLOG(logger::info, "USB dev: " << name);
         record->name = name;

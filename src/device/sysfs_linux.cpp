@@ -1,5 +1,7 @@
 #include "src/device/sysfs_linux.h"
 
+#include "src/device/usb_identity.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -168,9 +170,7 @@ void sysfs_tree::usb_identity(const std::string& disk, std::string& port, std::s
     std::string device_path;
     port = resolved.isEmpty() ? std::string() : usb_port_of(resolved.toStdString(), &device_path);
     serial = port.empty() ? std::string() : trim(read_text_file(device_path + "/serial"));
-    // Shown on a terminal and written to a CSV file: printable characters only.
-    serial.erase(std::remove_if(serial.begin(), serial.end(), [](char c) { return c < 0x21 || c > 0x7e || c == ','; }),
-                 serial.end());
+    serial = printable_identity(serial);
 }
 
 int sysfs_tree::count_usb_disks() const

@@ -13,6 +13,7 @@ typedef void* HDEVINFO;
 
 #define SPDRP_DEVICEDESC 0x00000000u
 #define SPDRP_FRIENDLYNAME 0x0000000Cu
+#define SPDRP_LOCATION_INFORMATION 0x0000000Du
 
 typedef struct _SP_DEVINFO_DATA {
     DWORD cbSize;
@@ -45,4 +46,6 @@ BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP
 BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
                                               PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
                                               DWORD PropertyBufferSize, PDWORD RequiredSize);
+BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, PSTR DeviceInstanceId,
+                                        DWORD DeviceInstanceIdSize, PDWORD RequiredSize);
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);

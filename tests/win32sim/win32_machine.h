@@ -49,6 +49,8 @@ struct sim_disk {
     bool has_description = true;
     std::string description = "Disk drive";
     bool has_info_element = true;            // SetupDiEnumDeviceInfo finds it
+    std::string location;                    // SPDRP_LOCATION_INFORMATION; none when empty
+    std::string instance_id = "USBSTOR\\DISK&VEN_SANDISK&PROD_CRUZER&REV_1.00\\4C530001231221116432&0";
     bool interface_opens = true;
     bool vanished = false;                   // \\.\PhysicalDriveN no longer opens
     std::map<DWORD, DWORD> failing_controls; // control code -> error it fails with

@@ -111,6 +111,8 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO handle, PSP_DEVINFO_DATA 
         text = &disk.friendly_name;
     else if (property == SPDRP_DEVICEDESC && disk.has_description)
         text = &disk.description;
+    else if (property == SPDRP_LOCATION_INFORMATION && !disk.location.empty())
+        text = &disk.location;
     if (!text)
         return fail(ERROR_INVALID_PARAMETER);
     if (type)
@@ -120,6 +122,21 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO handle, PSP_DEVINFO_DATA 
     if (!buffer || size < text->size() + 1)
         return fail(ERROR_INSUFFICIENT_BUFFER);
     std::memcpy(buffer, text->c_str(), text->size() + 1);
+    return succeed();
+}
+
+BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO handle, PSP_DEVINFO_DATA data, PSTR buffer, DWORD size, PDWORD required)
+{
+    auto guard = lock();
+    info_set* set = find_set(handle);
+    if (!set || !set->disks || !data || data->Reserved >= state().disks.size())
+        return fail(ERROR_INVALID_PARAMETER);
+    const std::string& id = state().disks[data->Reserved].instance_id;
+    if (required)
+        *required = static_cast<DWORD>(id.size() + 1);
+    if (!buffer || size < id.size() + 1)
+        return fail(ERROR_INSUFFICIENT_BUFFER);
+    std::memcpy(buffer, id.c_str(), id.size() + 1);
     return succeed();
 }
 
