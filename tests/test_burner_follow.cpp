@@ -30,8 +30,10 @@ class test_burner_follow : public QObject {
 
     // Inflates archive_bytes (slowed down per block, so that the writer has to wait for it) on a
     // thread of its own while a burner follows it onto a file target.
+    // With another_run, a run that writes its own text into the published image's configuration
+    // area while this one, held back after its first write, has not yet read that far.
     outcome follow(const QString& name, const QByteArray& archive_bytes, const QByteArray& text,
-                   bool stop_while_waiting = false)
+                   bool stop_while_waiting = false, quint64 another_run_at = 0)
     {
         const QString folder = m_dir.path() + "/" + name;
         QDir().mkpath(folder);
@@ -48,9 +50,12 @@ class test_burner_follow : public QObject {
         std::atomic<bool> stop_inflation{false};
         image_burner burner(source.archive, disk.get(), text);
         burner.set_feed(&feed);
+        std::atomic<bool> other_run_wrote{false};
         burner.set_block_observer([&](uint64_t at, const unsigned char*, size_t) {
             result.offsets.push_back(at);
             result.while_growing.push_back(feed.current() == image_feed::state::growing);
+            for (int waited = 0; another_run_at && !other_run_wrote && waited < 30000; waited += 5)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
         });
         connect(&burner, &image_burner::finished, this, [&] { ++result.finished; });
         connect(&burner, &image_burner::canceled, this, [&] { ++result.canceled; });
@@ -67,6 +72,12 @@ class test_burner_follow : public QObject {
             }, Qt::DirectConnection);
             FILE* image = manipulator.decompress_image(source);
             result.inflated = image != nullptr;
+            if (image && another_run_at) {
+                std::fseek(image, static_cast<long>(another_run_at), SEEK_SET);
+                std::fwrite("{\"worker\": \"theirs\"}", 1, 20, image);
+                std::fflush(image);
+            }
+            other_run_wrote = true;
             if (image)
                 std::fclose(image);
         });
@@ -139,6 +150,17 @@ private slots:
         QCOMPARE(stopped.finished, 0);
         QCOMPARE(stopped.canceled, 1);
         QVERIFY(std::find(stopped.offsets.begin(), stopped.offsets.end(), uint64_t(0)) == stopped.offsets.end());
+    }
+
+    void another_runs_text_in_the_published_image_is_not_damage()
+    {
+        const quint64 offset = 4 * 1024 * 1024;
+        const QByteArray image = image_builder::disk_image(6 * 1024 * 1024, offset, 33);
+        const QByteArray text = QByteArray("{\"worker\": \"ours\"}").leftJustified(2048, '\n');
+        const outcome run = follow("shared", image_builder::gzip(image, 1), text, false, offset);
+        QCOMPARE(run.errors, QStringList());
+        QCOMPARE(run.finished, 1);
+        QVERIFY(run.target.left(image.size()) == image_builder::configured(image, offset, text));
     }
 };
 

@@ -19,8 +19,9 @@ public:
     // Bytes up to available are in the file (written and flushed from the C library's buffer);
     // estimated_size is the final size as far as it can be told yet.
     void grow(int64_t available, int64_t estimated_size);
-    // The image is whole and published under final_path: its size, the CRC-32 of all its bytes as
-    // inflated (none when it was found made), and where its configuration text belongs.
+    // The image is whole and published under final_path: its size, the CRC-32 of its bytes as
+    // inflated with the configuration area counted as zeros (the cache's record of it; none when
+    // unknown), and where its configuration text belongs.
     void complete(const std::string& final_path, int64_t size, std::optional<uint32_t> crc, uint64_t config_offset);
     void fail();
 

@@ -50,8 +50,11 @@ void image_manipulator::m_end_feed(const image_source& source, FILE* image)
         return;
     const uint64_t offset = image ? read_config_offset(image) : no_offset;
     if (image && file_seek(image, 0, SEEK_END) == 0 && offset != no_offset) {
+        uint32_t recorded = 0;
         m_feed->begin(source.image);
-        m_feed->complete(source.image, file_tell(image), std::nullopt, offset);
+        m_feed->complete(source.image, file_tell(image),
+                         image_cache::recorded_crc(source, recorded) ? std::optional<uint32_t>(recorded) : std::nullopt,
+                         offset);
     } else {
         m_feed->fail();
     }
@@ -115,7 +118,6 @@ FILE* image_manipulator::decompress_image(const image_source& source)
                 || std::fread(area, 1, sizeof area, target.get()) != sizeof area)
                 result = inflate_result::io_error;
         }
-        const uint32_t whole_crc = crc;
         if (offset != no_offset)
             crc = image_cache::crc_with_gap(crc, static_cast<uint64_t>(image_size), offset, area, sizeof area);
         const bool closed = std::fclose(target.release()) == 0;
@@ -146,7 +148,7 @@ FILE* image_manipulator::decompress_image(const image_source& source)
         }
         // Only now: a writer that followed the image may call its drive done.
         if (m_feed && offset != no_offset)
-            m_feed->complete(image_path, image_size, whole_crc, offset);
+            m_feed->complete(image_path, image_size, crc, offset);
     }
     image = open_file(image_path, "r+b");
     if (!image) {
