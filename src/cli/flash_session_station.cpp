@@ -81,7 +81,6 @@ int flash_session::m_run_station(const settings& values)
     }
     const QString archive_name = QFileInfo(QString::fromStdString(m_archive)).fileName();
     m_tag = archive_name.endsWith(".gz") ? archive_name.chopped(3).toStdString() : archive_name.toStdString();
-    m_enter_all(drive::waiting);
 
     m_watch_preparations();
     connect(m_devices.get(), &device_manager::devices_changed, this, [this, values] { m_look_for_new_sticks(values); });
@@ -119,6 +118,11 @@ bool flash_session::m_qualifies(const device& disk)
         why = disk_write_refusal(disk.path);
     if (why.empty())
         return true;
+    if (!QFileInfo::exists(QString::fromStdString(disk.path))) {
+        // Listed before its node exists (the system is still setting it up): the next look tries again.
+        m_present.erase(std::remove(m_present.begin(), m_present.end(), disk.path), m_present.end());
+        return false;
+    }
     if (!contains(m_ignored, disk.path)) {
         m_ignored.push_back(disk.path);
         m_say("left alone: " + disk.path + " (" + disk.name + ", " + size_text(disk.size) + ", port "
