@@ -17,8 +17,9 @@ struct cli_request {
     bool verify = false;
     bool list = false;
     bool help = false;
+    bool version = false;
 };
 
-// Parses the arguments (without the program name); false with a message on a usage error.
+// Parses the arguments (without the program name); false with a one-line message on a usage error.
 bool parse_cli(const QStringList& arguments, cli_request& request, std::string& error);
 std::string cli_usage();
