@@ -18,7 +18,7 @@ const std::vector<field_rule>& field_rules()
         {&settings::group, "Group name", "group", "^[a-zA-Z0-9-_]{0,15}$", "Invalid Group name",
          "up to 15 of a-z, A-Z, 0-9, '-', '_'"},
         {&settings::ssid, "Wireless ssid", "ssid", "^[^!#;\\s\\t][^+[\\]\\/\"?$]{0,30}[^\\t\\s]$", "Invalid SSID",
-         "2 to 32 bytes of UTF-8 (a letter outside ASCII takes 2 to 4), not starting with '!', '#', ';' or "
+         "2 to 32 bytes of UTF-8 (a character outside ASCII takes 2 to 4), not starting with '!', '#', ';' or "
          "white space, none of + [ ] / \" ? $ inside, not ending in white space"},
         {&settings::wireless_key, "Wireless key", "wireless-key", ".*", "Invalid wireless key", "anything on one line"},
         {&settings::ssh_key, "SSH key", "ssh-key", "^ssh-rsa AAAA[0-9A-Za-z+/]+$", "Invalid SSH key",
