@@ -285,6 +285,8 @@ void image_retriever::download_finished()
     const QString url = m_download_reply->url().toString();
     if (!http_success(*m_download_reply))
         m_failure_detail = m_describe("the download failed", *m_download_reply);
+    else if (!announced.isValid() && m_download_reply->hasRawHeader("Content-Encoding"))
+        m_failure_detail = "the download failed: the server compressed the transfer, so its length cannot be checked: " + url;
     else if (!announced.isValid())
         m_failure_detail = "the download failed: the server did not announce the length of " + url;
     else if (!complete)
