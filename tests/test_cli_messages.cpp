@@ -62,7 +62,8 @@ class test_cli_messages : public QObject {
 
     QString log() const
     {
-        return QString::fromUtf8(image_builder::read_file(path("app" + QString::number(m_folders)) + "/KELVRA Flash Tool.log"));
+        const QString folder = path("app" + QString::number(m_folders));
+        return QString::fromUtf8(image_builder::read_file(folder + "/KELVRA Flash Tool.log"));
     }
 
 private slots:
@@ -83,7 +84,8 @@ private slots:
         QTest::newRow("unknown option") << QStringList{"--colour"} << "error: Unknown option 'colour'.";
         QTest::newRow("no target") << QStringList{"--btc", btc}
                                    << "error: Nothing to flash: give --device or --target (or --list).";
-        QTest::newRow("value missing") << QStringList{"--target", "x.img", "--btc"} << "error: Missing value after '--btc'.";
+        QTest::newRow("value missing") << QStringList{"--target", "x.img", "--btc"}
+                                       << "error: Missing value after '--btc'.";
         QTest::newRow("stray word") << QStringList{"--target", "x.img", "stray"} << "error: Unexpected argument: stray";
     }
     void a_usage_error_is_one_line_and_a_pointer()
@@ -113,7 +115,8 @@ private slots:
         const finished_run flashed = run({"--btc", btc, "--worker", "aaaaaaaaaaaa(%d,999)", "--ssid", ssid, "--image",
                                           path("release.gz"), "--target", path("rules.img")});
         QVERIFY2(flashed.code == 0, qPrintable(flashed.err + flashed.out));
-        const QByteArray text_on_target = image_builder::read_file(path("rules.img")).mid(static_cast<int>(offset), 2048);
+        const QByteArray text_on_target =
+            image_builder::read_file(path("rules.img")).mid(static_cast<int>(offset), 2048);
         QVERIFY(text_on_target.contains("\"worker\": \"aaaaaaaaaaaa1000\""));
         QVERIFY(text_on_target.contains("\"ssid\": \"" + ssid.toUtf8() + "\""));
 
@@ -140,7 +143,8 @@ private slots:
         QCOMPARE(failed.code, 1);
         QVERIFY2(failed.err.contains("error: the release lookup failed: HTTP 404 Not Found from " + lookup + "\n"),
                  qPrintable(failed.err));
-        QVERIFY2(log().contains("Network error: 203 (the release lookup failed: HTTP 404 Not Found from " + lookup + ")"),
+        QVERIFY2(log().contains("Network error: 203 (the release lookup failed: HTTP 404 Not Found from " + lookup
+                                + ")"),
                  qPrintable(log()));
 
         http_response untagged;
@@ -160,7 +164,8 @@ private slots:
         m_server->stop();
         failed = run({"--btc", btc, "--target", path("net.img")});
         QCOMPARE(failed.code, 1);
-        QVERIFY2(failed.err.contains("the release lookup failed: connection refused by " + lookup), qPrintable(failed.err));
+        QVERIFY2(failed.err.contains("the release lookup failed: connection refused by " + lookup),
+                 qPrintable(failed.err));
         QVERIFY2(log().contains("Network error: 1 ("), qPrintable(log()));
         QVERIFY(!QFile::exists(path("net.img")));
 

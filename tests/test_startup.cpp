@@ -146,7 +146,8 @@ private slots:
         QFile policy(KELVRA_POLICY_TEMPLATE);
         QVERIFY(policy.open(QIODevice::ReadOnly));
         // The template as the install fills it in.
-        const std::string text = policy.readAll().replace("@KELVRA_POLICY_PROGRAM@", "/usr/bin/kelvra-flash-tool").toStdString();
+        const std::string text =
+            policy.readAll().replace("@KELVRA_POLICY_PROGRAM@", "/usr/bin/kelvra-flash-tool").toStdString();
         QCOMPARE(QString::fromStdString(policy_program(text)), QString("/usr/bin/kelvra-flash-tool"));
         QCOMPARE(QString::fromStdString(policy_program("<annotate key=\"org.freedesktop.policykit.exec.path\">\n"
                                                        "  /opt/k/kelvra-flash-tool </annotate>")),

@@ -113,9 +113,10 @@ void permission_manager::request_permissions(const std::string& executable_path,
     std::vector<char*> envp;
     for (char** variable = environ; *variable; ++variable) {
         const std::string entry(*variable);
-        const bool replaced = std::any_of(how.environment.begin(), how.environment.end(), [&](const std::string& added) {
-            return entry.compare(0, added.find('=') + 1, added, 0, added.find('=') + 1) == 0;
-        });
+        const bool replaced =
+            std::any_of(how.environment.begin(), how.environment.end(), [&](const std::string& added) {
+                return entry.compare(0, added.find('=') + 1, added, 0, added.find('=') + 1) == 0;
+            });
         if (!replaced)
             envp.push_back(*variable);
     }

@@ -161,7 +161,8 @@ void image_retriever::m_after_lookup()
         else if (m_tag.empty())
             m_failure_detail = "the release lookup failed: the release answer has no tag_name (" + url + ")";
         else
-            m_failure_detail = "the release lookup failed: the release answer's tag_name is no safe file name (" + url + ")";
+            m_failure_detail =
+                "the release lookup failed: the release answer's tag_name is no safe file name (" + url + ")";
         if (code == QNetworkReply::NoError)
             KLOG(logger::fatal, "Invalid release tag, " << m_tag.size() << " bytes");
         m_use_cached_archive_or_fail(code);
@@ -286,7 +287,8 @@ void image_retriever::download_finished()
     if (!http_success(*m_download_reply))
         m_failure_detail = m_describe("the download failed", *m_download_reply);
     else if (!announced.isValid() && m_download_reply->hasRawHeader("Content-Encoding"))
-        m_failure_detail = "the download failed: the server compressed the transfer, so its length cannot be checked: " + url;
+        m_failure_detail =
+            "the download failed: the server compressed the transfer, so its length cannot be checked: " + url;
     else if (!announced.isValid())
         m_failure_detail = "the download failed: the server did not announce the length of " + url;
     else if (!complete)
