@@ -68,7 +68,12 @@ void http_test_server::m_read_request(QTcpSocket* socket)
 
 void http_test_server::m_answer(QTcpSocket* socket, const http_response& response)
 {
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " Scripted\r\nConnection: close\r\n";
+    // The phrases real servers send: clients show them.
+    const QByteArray reason = response.status == 200 ? "OK"
+        : response.status == 404                      ? "Not Found"
+        : response.status == 500                      ? "Internal Server Error"
+                                                      : "Scripted";
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " " + reason + "\r\nConnection: close\r\n";
     if (response.framing == http_response::framing::content_length) {
         const qint64 length = response.declared_length >= 0 ? response.declared_length : response.body.size();
         head += "Content-Length: " + QByteArray::number(length) + "\r\n";

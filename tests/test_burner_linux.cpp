@@ -11,6 +11,7 @@
 
 #include <QtTest>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 class test_burner_linux : public QObject {
@@ -217,8 +218,18 @@ private slots:
                 == image_builder::configured(image, offset, QByteArray(2048, '\n')));
     }
 
+    // Every write fails: a full target (no space left) or one that went away (here a pipe, which
+    // refuses positioned writes as a pulled stick refuses all). The window says the same for both;
+    // the headless run tells a full target apart.
+    void failing_writes_mean_the_stick_is_gone_data()
+    {
+        QTest::addColumn<bool>("full");
+        QTest::newRow("full") << true;
+        QTest::newRow("gone") << false;
+    }
     void failing_writes_mean_the_stick_is_gone()
     {
+        QFETCH(bool, full);
         const QString downloads = m_dir.path() + "/downloads";
         QDir().mkpath(downloads);
         image_builder::write_file(downloads + "/2.4.0.gz", image_builder::gzip(image_builder::disk_image(2 * 1024 * 1024, 4096)));
@@ -228,7 +239,10 @@ private slots:
         fake_system::disk_spec stick;
         stick.node_bytes = 0;
         system.add_disk(stick);
-        QVERIFY(QFile::link("/dev/full", system.node("sdb"))); // every write: no space left
+        if (full)
+            QVERIFY(QFile::link("/dev/full", system.node("sdb")));
+        else
+            QCOMPARE(::mkfifo(system.node("sdb").toUtf8().constData(), 0600), 0);
 
         device_manager manager(system.options());
         const auto disk = prepared_stick(manager);
@@ -237,9 +251,11 @@ private slots:
         const std::string archive = (downloads + "/2.4.0.gz").toStdString();
         image_burner burner(archive, disk.get(), QByteArray(2048, '\n'));
         QSignalSpy gone(&burner, &image_burner::device_disconected);
+        QSignalSpy no_space(&burner, &image_burner::target_full);
         QSignalSpy errors(&burner, &image_burner::error_msg);
         burner.burn_image();
         QCOMPARE(gone.size(), 1);
+        QCOMPARE(no_space.size(), full ? 1 : 0);
         QCOMPARE(errors.size(), 1);
         QCOMPARE(errors[0][0].toString(), QString("Device disconected!"));
         QVERIFY(linux_record(*disk).handles.empty());

@@ -194,7 +194,7 @@ private slots:
                              io);
         ::umount2(small.toUtf8().constData(), MNT_DETACH);
         QCOMPARE(code, 1);
-        QVERIFY2(io.out().contains("Device disconected!"), qPrintable(io.out()));
+        QVERIFY2(io.out().contains("no space left on " + small + "/full.img"), qPrintable(io.out()));
         QVERIFY(text_on(path("b.img")).contains("\"worker\": \"r2\""));
         QVERIFY(image_builder::read_file(path("app/configuration.txt")).contains("\"worker\": \"r(%d,2)\""));
     }

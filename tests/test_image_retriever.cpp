@@ -34,6 +34,7 @@ http_response answer(int status, const QByteArray& body = "x")
 struct outcome {
     QStringList finished;
     QStringList errors;
+    QStringList details; // what the headless front end says instead
     QList<QPair<qint64, qint64>> progress;
 };
 
@@ -66,9 +67,10 @@ class test_image_retriever : public QObject {
         QPointer<image_retriever> alive(retriever);
         connect(retriever, &image_retriever::finished_download, this,
                 [&result](std::string path) { result.finished << QString::fromStdString(path); });
-        connect(retriever, &image_retriever::error_msg, this, [&result](QString text, bool is_err) {
+        connect(retriever, &image_retriever::error_msg, this, [&result, retriever](QString text, bool is_err) {
             QVERIFY(is_err);
             result.errors << text;
+            result.details << retriever->failure_detail();
         });
         connect(retriever, &image_retriever::progress_updated, this, [&, retriever](qint64 done, qint64 total) {
             result.progress << qMakePair(done, total);
@@ -151,6 +153,7 @@ private slots:
         QTest::addColumn<http_response>("release");
         QTest::addColumn<http_response>("download");
         QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("detail");
 
         auto release_of = [](const QString& tag) {
             http_response response;
@@ -173,28 +176,44 @@ private slots:
         dropped.piece_size = 65536;
         dropped.drop_after = 300000;
 
-        QTest::newRow("size mismatch") << good_release << gzip_encoded << "Error downloading image";
-        QTest::newRow("no content length") << good_release << close_delimited << "Error downloading image";
-        QTest::newRow("chunked, no total") << good_release << chunked << "Error downloading image";
-        QTest::newRow("download 404") << good_release << answer(404) << "Network error: 203";
-        QTest::newRow("download 500") << good_release << answer(500) << "Network error: 401";
-        QTest::newRow("dropped mid-body") << good_release << dropped << "Network error: 2";
-        QTest::newRow("release 404") << answer(404) << answer(200) << "Network error: 203";
-        QTest::newRow("release 500") << answer(500) << answer(200) << "Network error: 401";
-        QTest::newRow("release not json") << answer(200, "<html>") << answer(200) << "Network error: 0";
-        QTest::newRow("tag climbs out") << release_of("../x") << answer(200) << "Network error: 0";
-        QTest::newRow("tag with a slash") << release_of("a/b") << answer(200) << "Network error: 0";
-        QTest::newRow("empty tag") << release_of("") << answer(200) << "Network error: 0";
-        QTest::newRow("dot dot tag") << release_of("..") << answer(200) << "Network error: 0";
+        QTest::newRow("size mismatch") << good_release << gzip_encoded << "Error downloading image"
+            << "the download failed: the server compressed the transfer, so its length cannot be checked: http";
+        QTest::newRow("no content length") << good_release << close_delimited << "Error downloading image"
+            << "the download failed: the server did not announce the length of http";
+        QTest::newRow("chunked, no total") << good_release << chunked << "Error downloading image"
+            << "the download failed: the server did not announce the length of http";
+        QTest::newRow("download 404") << good_release << answer(404) << "Network error: 203"
+            << "the download failed: HTTP 404 Not Found from http";
+        QTest::newRow("download 500") << good_release << answer(500) << "Network error: 401"
+            << "the download failed: HTTP 500 Internal Server Error from http";
+        QTest::newRow("dropped mid-body") << good_release << dropped << "Network error: 2"
+            << "the download failed: the server closed the connection early: http";
+        QTest::newRow("release 404") << answer(404) << answer(200) << "Network error: 203"
+            << "the release lookup failed: HTTP 404 Not Found from http";
+        QTest::newRow("release 500") << answer(500) << answer(200) << "Network error: 401"
+            << "the release lookup failed: HTTP 500 Internal Server Error from http";
+        QTest::newRow("release not json") << answer(200, "<html>") << answer(200) << "Network error: 0"
+            << "the release lookup failed: the release answer has no tag_name (http";
+        QTest::newRow("tag climbs out") << release_of("../x") << answer(200) << "Network error: 0"
+            << "the release answer's tag_name is no safe file name";
+        QTest::newRow("tag with a slash") << release_of("a/b") << answer(200) << "Network error: 0"
+            << "the release answer's tag_name is no safe file name";
+        QTest::newRow("empty tag") << release_of("") << answer(200) << "Network error: 0"
+            << "the release answer has no tag_name";
+        QTest::newRow("dot dot tag") << release_of("..") << answer(200) << "Network error: 0"
+            << "the release answer's tag_name is no safe file name";
         // Names of the folder's own: the lock, and the cache's temporaries and records.
-        QTest::newRow("hidden tag") << release_of(".lock") << answer(200) << "Network error: 0";
-        QTest::newRow("record tag") << release_of("2.6.0.record") << answer(200) << "Network error: 0";
+        QTest::newRow("hidden tag") << release_of(".lock") << answer(200) << "Network error: 0"
+            << "the release answer's tag_name is no safe file name";
+        QTest::newRow("record tag") << release_of("2.6.0.record") << answer(200) << "Network error: 0"
+            << "the release answer's tag_name is no safe file name";
     }
     void failures_report_once_and_leave_no_archive()
     {
         QFETCH(http_response, release);
         QFETCH(http_response, download);
         QFETCH(QString, message);
+        QFETCH(QString, detail);
         put("2.6.0"); // an inflated image only: not a cached archive
         m_server->set_response(http_test_server::release_path, release);
         for (const char* tag : {"2.6.0", "../x", "a/b", "", "..", ".lock", "2.6.0.record"})
@@ -203,6 +222,8 @@ private slots:
         outcome result;
         run(result);
         QCOMPARE(result.errors, QStringList{message});
+        QVERIFY2(result.details.value(0).contains(detail),
+                 qPrintable(result.details.value(0)));
         QVERIFY(result.finished.isEmpty());
         QCOMPARE(download_files(), QStringList{"2.6.0"});
         QCOMPARE(QDir(m_app.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),

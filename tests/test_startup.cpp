@@ -1,4 +1,5 @@
 #include "src/core/permission_manager_linux.h"
+#include "src/core/version.h"
 
 #include <QtTest>
 
@@ -13,9 +14,10 @@ QByteArray read_all(const QString& path)
     return file.readAll();
 }
 
-const QRegularExpression banner(QStringLiteral(
-    "^\\[\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] \\[fatal\\] \\[main:\\d+\\] \\[main\\] "
-    "KELVRA Flash Tool version: 1\\.0\\.4$"));
+const QRegularExpression banner(
+    QStringLiteral("^\\[\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] \\[fatal\\] \\[main:\\d+\\] \\[main\\] "
+                   "KELVRA Flash Tool version: ")
+    + QRegularExpression::escape(KELVRA_VERSION) + "$");
 
 // The window logs lines of its own right after the banner (the drive list, becoming visible), as
 // many as it gets to before it is ended: only the banners tell the starts apart.
@@ -110,8 +112,12 @@ private slots:
             const auto it = environment.find(name);
             return it == environment.end() ? nullptr : it->second.c_str();
         };
-        const auto command = elevation_command("/opt/k/kelvra-flash-tool", "/home/op/.local/share/KELVRA Flash Tool",
-                                               get_env, [](const std::string& path) { return path == "/home/op/.Xauthority"; });
+        const auto has_xauthority = [](const std::string& path) { return path == "/home/op/.Xauthority"; };
+        const std::string folder = "/home/op/.local/share/KELVRA Flash Tool";
+
+        // A build folder's copy: no action names it, env carries the display session.
+        const auto built = elevation_command("/opt/k/kelvra-flash-tool", folder, "/usr/bin/kelvra-flash-tool", get_env,
+                                             has_xauthority);
         const std::vector<std::string> expected = {"pkexec",
                                                    "env",
                                                    "DISPLAY=:1",
@@ -119,12 +125,36 @@ private slots:
                                                    "XDG_RUNTIME_DIR=/run/user/1000",
                                                    "XAUTHORITY=/home/op/.Xauthority",
                                                    "/opt/k/kelvra-flash-tool",
-                                                   "/home/op/.local/share/KELVRA Flash Tool"};
-        QVERIFY(command == expected);
+                                                   folder};
+        QVERIFY(built.command == expected);
+        QVERIFY(built.environment.empty());
 
-        const auto bare = elevation_command("/k", "/f", [](const char*) -> const char* { return nullptr; },
+        // The installed program: pkexec starts it by its own path, so the action's dialog names it
+        // and its GUI rights apply; the X authority goes to pkexec, which passes it on.
+        const auto installed = elevation_command("/usr/bin/kelvra-flash-tool", folder, "/usr/bin/kelvra-flash-tool",
+                                                 get_env, has_xauthority);
+        QVERIFY(installed.command == (std::vector<std::string>{"pkexec", "/usr/bin/kelvra-flash-tool", folder}));
+        QVERIFY(installed.environment == std::vector<std::string>{"XAUTHORITY=/home/op/.Xauthority"});
+
+        const auto bare = elevation_command("/k", "/f", "", [](const char*) -> const char* { return nullptr; },
                                             [](const std::string&) { return true; });
-        QVERIFY(bare == (std::vector<std::string>{"pkexec", "env", "/k", "/f"}));
+        QVERIFY(bare.command == (std::vector<std::string>{"pkexec", "env", "/k", "/f"}));
+    }
+
+    void reads_the_program_of_the_installed_action()
+    {
+        QFile policy(KELVRA_POLICY_TEMPLATE);
+        QVERIFY(policy.open(QIODevice::ReadOnly));
+        // The template as the install fills it in.
+        const std::string text =
+            policy.readAll().replace("@KELVRA_POLICY_PROGRAM@", "/usr/bin/kelvra-flash-tool").toStdString();
+        QCOMPARE(QString::fromStdString(policy_program(text)), QString("/usr/bin/kelvra-flash-tool"));
+        QCOMPARE(QString::fromStdString(policy_program("<annotate key=\"org.freedesktop.policykit.exec.path\">\n"
+                                                       "  /opt/k/kelvra-flash-tool </annotate>")),
+                 QString("/opt/k/kelvra-flash-tool"));
+        QVERIFY(policy_program("<action id=\"x\"><annotate key=\"org.freedesktop.policykit.exec.allow_gui\">true"
+                               "</annotate></action>").empty());
+        QVERIFY(policy_program("").empty());
     }
 };
 

@@ -29,10 +29,21 @@ ensure_packages() {
     fi
 }
 
-# configure_and_build <build dir> [cmake options...]
+# configure_and_build <build dir> [cmake options...] [--target <name>]...
+# Builds everything unless targets are named.
 configure_and_build() {
     local dir="$1"
     shift
-    cmake -S "$KELVRA_ROOT" -B "$dir" "$@" >/dev/null
-    cmake --build "$dir" --parallel 2
+    local options=() targets=()
+    while [ $# -gt 0 ]; do
+        if [ "$1" = --target ]; then
+            targets+=(--target "$2")
+            shift 2
+        else
+            options+=("$1")
+            shift
+        fi
+    done
+    cmake -S "$KELVRA_ROOT" -B "$dir" "${options[@]}" >/dev/null
+    cmake --build "$dir" --parallel 2 "${targets[@]}"
 }

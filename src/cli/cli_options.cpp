@@ -22,6 +22,7 @@ QList<QCommandLineOption> options()
         {"names", "With --station: a CSV file of port,worker or serial,worker lines; a stick found there gets "
                   "that name instead of the next number.", "file"},
         {QStringList{"h", "help"}, "Show this help."},
+        {"version", "Show the program's name and version."},
     };
     for (const field_rule& rule : field_rules())
         list << QCommandLineOption(rule.option, QString("%1: %2.").arg(rule.label, rule.allowed), "value");
@@ -52,6 +53,7 @@ bool parse_cli(const QStringList& arguments, cli_request& request, std::string& 
     request.verify = parser.isSet("verify");
     request.list = parser.isSet("list");
     request.help = parser.isSet("help");
+    request.version = parser.isSet("version");
     request.station = parser.isSet("station");
     request.names = parser.value("names").toStdString();
     if (parser.isSet("max-size")) {
@@ -73,7 +75,8 @@ bool parse_cli(const QStringList& arguments, cli_request& request, std::string& 
     for (const field_rule& rule : field_rules())
         if (parser.isSet(rule.option))
             request.overrides.emplace_back(rule.option, parser.value(rule.option).toStdString());
-    if (!request.help && !request.list && !request.station && request.devices.empty() && request.targets.empty()) {
+    if (!request.help && !request.version && !request.list && !request.station && request.devices.empty()
+        && request.targets.empty()) {
         error = "Nothing to flash: give --device or --target (or --list).";
         return false;
     }
@@ -89,5 +92,11 @@ std::string cli_usage()
     QCommandLineParser parser;
     parser.setApplicationDescription("Flash KELVRA onto USB disks or disk-image files, several at once.");
     parser.addOptions(options());
-    return parser.helpText().toStdString();
+    // Qt names the program as it was started, a build folder's path included; the help (and the
+    // manual page made from it) names it as it is installed.
+    QString text = parser.helpText();
+    const int usage_end = text.indexOf('\n');
+    if (text.startsWith(QLatin1String("Usage: ")) && usage_end > 0)
+        text.replace(0, usage_end, QStringLiteral("Usage: kelvra-flash-cli [options]"));
+    return text.toStdString();
 }

@@ -22,8 +22,9 @@ struct cli_request {
     bool station = false;
     uint64_t max_size = 68719476736ULL; // 64 GiB: larger disks are left alone by the station
     std::string names;                  // CSV of port or serial to worker name, for the station
+    bool version = false;
 };
 
-// Parses the arguments (without the program name); false with a message on a usage error.
+// Parses the arguments (without the program name); false with a one-line message on a usage error.
 bool parse_cli(const QStringList& arguments, cli_request& request, std::string& error);
 std::string cli_usage();

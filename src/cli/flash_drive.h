@@ -28,6 +28,7 @@ struct flash_session::drive {
     std::atomic<qint64> stage_began_ms{0}; // on the session's clock
     std::atomic<qint64> bytes_written{0};
     std::atomic<bool> burned{false};
+    bool full = false;        // the burner found no room left on the target (its thread only)
     double prepare_seconds = 0;
     double write_seconds = 0;
     double verify_seconds = 0;

@@ -144,8 +144,9 @@ void flash_session::m_start_writing(drive& target)
         run->total = total;
     }, Qt::DirectConnection);
     connect(run->burner, &image_burner::finished, this, [run] { run->burned = true; }, Qt::DirectConnection);
+    connect(run->burner, &image_burner::target_full, this, [run] { run->full = true; }, Qt::DirectConnection);
     connect(run->burner, &image_burner::error_msg, this, [this, run](QString text, bool) {
-        run->result = m_canceled ? "canceled" : text.toStdString();
+        run->result = m_canceled ? "canceled" : run->full ? "no space left on " + run->target : text.toStdString();
     }, Qt::DirectConnection);
     connect(run->burner, &image_burner::canceled, this, [run] {
         if (run->result.empty())

@@ -45,9 +45,11 @@ std::string flash_session::m_fetch_archive()
     });
     connect(retriever, &image_retriever::waiting_for_folder, &loop,
             [this](QString, QString holder) { m_say_waiting(holder.toStdString()); });
-    connect(retriever, &image_retriever::error_msg, &loop, [&](QString text, bool) {
+    connect(retriever, &image_retriever::error_msg, &loop, [&, retriever](QString text, bool) {
+        // The window's short text gives no URL; the operator of a farm needs both.
+        const QString detail = retriever->failure_detail();
         if (!m_canceled) // a stop ends the download with an error of its own making
-            m_say("error: " + text.toStdString());
+            m_say("error: " + (detail.isEmpty() ? text : detail).toStdString());
     });
     connect(retriever, &image_retriever::progress_updated, &loop, [&](qint64 done, qint64 total) {
         if (m_drives.front()->now != drive::downloading)

@@ -36,11 +36,16 @@ int main(int argc, char** argv)
     cli_request request;
     std::string error;
     if (!parse_cli(QCoreApplication::arguments().mid(1), request, error)) {
-        std::fprintf(stderr, "error: %s\n\n%s", error.c_str(), cli_usage().c_str());
+        // The whole help would push the one line that matters off the screen.
+        std::fprintf(stderr, "error: %s\nsee kelvra-flash-cli --help\n", error.c_str());
         return 2;
     }
     if (request.help) {
         std::printf("%s", cli_usage().c_str());
+        return 0;
+    }
+    if (request.version) {
+        std::printf("kelvra-flash-cli %s\n", application_version);
         return 0;
     }
 

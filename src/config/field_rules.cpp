@@ -12,12 +12,14 @@ const std::vector<field_rule>& field_rules()
          "26 to 35 characters starting with 1 or 3, from the Base58 alphabet (no 0, O, I or l)"},
         {&settings::worker, "Worker name", "worker", "^(\\(%d\\)|\\(%d,[0-9]+\\)|[a-zA-Z0-9-_]){0,15}$",
          "Invalid Worker name",
-         "up to 15 of a-z, A-Z, 0-9, '-', '_' and the counters (%d) or (%d,N), at most 15 characters expanded"},
+         "up to 15 units, each a letter a-z or A-Z, a digit, '-', '_' or a counter (%d) or (%d,N); with counters, "
+         "at most 15 characters counting each (%d) as 1 and each (%d,N) as the digits of N. A stick gets 1 for "
+         "(%d) and N+1 for (%d,N), so aaaaaaaaaaaa(%d,999) is allowed and gives the 16 characters aaaaaaaaaaaa1000"},
         {&settings::group, "Group name", "group", "^[a-zA-Z0-9-_]{0,15}$", "Invalid Group name",
          "up to 15 of a-z, A-Z, 0-9, '-', '_'"},
         {&settings::ssid, "Wireless ssid", "ssid", "^[^!#;\\s\\t][^+[\\]\\/\"?$]{0,30}[^\\t\\s]$", "Invalid SSID",
-         "2 to 32 characters, not starting with '!', '#', ';' or a space, none of + [ ] / \" ? $ inside, not "
-         "ending in a space"},
+         "2 to 32 bytes of UTF-8 (a character outside ASCII takes 2 to 4), not starting with '!', '#', ';' or "
+         "white space, none of + [ ] / \" ? $ inside, not ending in white space"},
         {&settings::wireless_key, "Wireless key", "wireless-key", ".*", "Invalid wireless key", "anything on one line"},
         {&settings::ssh_key, "SSH key", "ssh-key", "^ssh-rsa AAAA[0-9A-Za-z+/]+$", "Invalid SSH key",
          "\"ssh-rsa AAAA\" followed by Base64 characters, without '=' padding or a comment"},

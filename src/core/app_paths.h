@@ -1,9 +1,10 @@
 #pragma once
 
+#include "src/core/version.h"
+
 #include <string>
 
 constexpr const char* application_name = "KELVRA Flash Tool";
-constexpr const char* application_version = "1.0.4";
 
 // The user's own local application-data folder. Asked before any QCoreApplication exists, so
 // Qt appends no organisation or application name to it.

@@ -55,6 +55,8 @@ signals:
     void report_progress(qint64 done, qint64 total);
     void report_progress_inflate(qint64 done, qint64 total);
     void device_disconected();
+    // Before the write failure's error_msg: the target had no room left for the image.
+    void target_full();
 
 public slots:
     void burn_image();

@@ -4,6 +4,7 @@
 #include "src/device/device_linux.h"
 #include "src/device/disk_io_linux.h"
 
+#include <cerrno>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -53,13 +54,18 @@ void image_burner::impl::burn_image()
         return;
     }
 
-    write_result result = m_write_image([fd](uint64_t offset, const unsigned char* data, size_t size) {
-        return write_all(fd, data, size, offset);
+    int write_error = 0;
+    write_result result = m_write_image([fd, &write_error](uint64_t offset, const unsigned char* data, size_t size) {
+        const bool written = write_all(fd, data, size, offset);
+        write_error = written ? 0 : errno;
+        return written;
     });
     m_close_image();
     // Success means the bytes are on the stick, not in a cache.
-    if (result == write_result::complete && fsync(fd) != 0)
+    if (result == write_result::complete && fsync(fd) != 0) {
+        write_error = errno;
         result = write_result::failed;
+    }
     // A stop that came while the first block or the flush was under way is still a stop.
     if (result == write_result::complete && m_cancel)
         result = write_result::canceled;
@@ -80,6 +86,11 @@ void image_burner::impl::burn_image()
         emit m_owner->error_msg(image_burner::tr("Image is damaged, download it again"), true);
         break;
     case write_result::failed:
+        // A full file system or a target smaller than the image; the window says what it always says.
+        if (write_error == ENOSPC) {
+            KLOG(logger::fatal, "No space left on '" << disk.path << "'");
+            emit m_owner->target_full();
+        }
         emit m_owner->device_disconected();
         emit m_owner->error_msg(image_burner::tr("Device disconected!"), true);
         KLOG(logger::fatal, "Burning interupted 'Device disconected'");

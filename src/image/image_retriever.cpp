@@ -3,6 +3,7 @@
 #include "src/core/file_io.h"
 #include "src/core/log_location.h"
 #include "src/image/image_cache.h"
+#include "src/image/network_failure.h"
 
 #include <QDir>
 #include <QFile>
@@ -39,6 +40,12 @@ QNetworkRequest request_for(const QString& url)
 QString q(const std::string& utf8)
 {
     return QString::fromStdString(utf8);
+}
+
+bool http_success(const QNetworkReply& reply)
+{
+    const int status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    return reply.error() == QNetworkReply::NoError && status >= 200 && status < 300;
 }
 
 } // namespace
@@ -109,6 +116,7 @@ void image_retriever::latest_reply_finished()
     }
     if (state == folder_lock::state::failed) {
         KLOG(logger::fatal, m_lock->failure());
+        m_failure_detail = q(m_lock->failure());
         reply_error(QNetworkReply::NoError); // as an archive that cannot be written: "Network error: 0"
         return;
     }
@@ -124,10 +132,12 @@ void image_retriever::latest_reply_finished()
         if (now == folder_lock::state::held)
             return;
         poll->stop();
-        if (now == folder_lock::state::locked)
+        if (now == folder_lock::state::locked) {
             m_after_lookup();
-        else
+        } else {
+            m_failure_detail = q(m_lock->failure());
             reply_error(QNetworkReply::NoError);
+        }
     });
     poll->start(100);
 }
@@ -145,6 +155,14 @@ void image_retriever::m_after_lookup()
     image_cache::clean(m_downloads_folder(), std::string());
 
     if (code != QNetworkReply::NoError || !is_safe_tag(m_tag)) {
+        const QString url = m_release_reply->url().toString();
+        if (!http_success(*m_release_reply))
+            m_failure_detail = m_describe("the release lookup failed", *m_release_reply);
+        else if (m_tag.empty())
+            m_failure_detail = "the release lookup failed: the release answer has no tag_name (" + url + ")";
+        else
+            m_failure_detail =
+                "the release lookup failed: the release answer's tag_name is no safe file name (" + url + ")";
         if (code == QNetworkReply::NoError)
             KLOG(logger::fatal, "Invalid release tag, " << m_tag.size() << " bytes");
         m_use_cached_archive_or_fail(code);
@@ -173,7 +191,9 @@ void image_retriever::m_use_cached_archive_or_fail(int code)
         if (archive.suffix() != QLatin1String("gz"))
             continue;
         const std::string path = m_downloads_folder() + "/" + archive.fileName().toStdString();
-        KLOG(logger::info, "Release lookup failed (" << code << "), using the cached image " << path);
+        KLOG(logger::info, "Release lookup failed (" << code << ", " << m_failure_detail.toStdString()
+                                                     << "), using the cached image " << path);
+        m_failure_detail.clear();
         m_hand_on(path);
         return;
     }
@@ -211,13 +231,18 @@ void image_retriever::recived_data()
         // Written under a temporary name: only a complete archive ever carries the final one.
         m_file_path = m_downloads_folder() + "/" + name;
         m_download_file->setFileName(q(image_cache::temporary_name(m_file_path)));
-        if (!m_download_file->open(QIODevice::WriteOnly))
+        if (!m_download_file->open(QIODevice::WriteOnly)) {
             KLOG(logger::fatal, "Cannot open file" << name);
+            m_failure_detail = "the download failed: cannot create " + m_download_file->fileName() + ": "
+                + m_download_file->errorString();
+        }
     }
     if (m_download_file->isOpen()) {
         const QByteArray data = m_download_reply->readAll();
         if (m_download_file->write(data) != data.size()) {
             KLOG(logger::fatal, "Cannot write file" << name);
+            m_failure_detail = "the download failed: cannot write " + m_download_file->fileName() + ": "
+                + m_download_file->errorString();
             m_fail_download();
             return;
         }
@@ -258,7 +283,20 @@ void image_retriever::download_finished()
             return;
         }
     }
-    KLOG(logger::fatal, "Downloading image error");
+    const QString url = m_download_reply->url().toString();
+    if (!http_success(*m_download_reply))
+        m_failure_detail = m_describe("the download failed", *m_download_reply);
+    else if (!announced.isValid() && m_download_reply->hasRawHeader("Content-Encoding"))
+        m_failure_detail =
+            "the download failed: the server compressed the transfer, so its length cannot be checked: " + url;
+    else if (!announced.isValid())
+        m_failure_detail = "the download failed: the server did not announce the length of " + url;
+    else if (!complete)
+        m_failure_detail = "the download failed: " + QString::number(m_download_file->size()) + " of "
+            + QString::number(announced.toLongLong()) + " bytes arrived from " + url;
+    else
+        m_failure_detail = "the download failed: cannot store " + q(m_file_path);
+    KLOG(logger::fatal, "Downloading image error: " << m_failure_detail.toStdString());
     m_fail_download();
 }
 
@@ -274,7 +312,11 @@ void image_retriever::reply_error(QNetworkReply::NetworkError code)
     else if (m_download_reply && m_download_reply->isRunning() && m_download_reply->error() == QNetworkReply::NoError)
         m_download_reply->abort();
 
-    KLOG(logger::fatal, "Network error: " << static_cast<int>(code));
+    if (m_failure_detail.isEmpty() && m_download_reply)
+        m_failure_detail = m_describe("the download failed", *m_download_reply);
+    else if (m_failure_detail.isEmpty() && m_release_reply)
+        m_failure_detail = m_describe("the release lookup failed", *m_release_reply);
+    KLOG(logger::fatal, "Network error: " << static_cast<int>(code) << " (" << m_failure_detail.toStdString() << ")");
     emit error_msg(tr("Network error: ") + QString::number(static_cast<int>(code)), true);
     m_discard_partial();
     m_end();
@@ -284,6 +326,7 @@ void image_retriever::cancel()
 {
     if (m_ended)
         return;
+    m_cancel_requested = true;
     if (m_downloading) {
         m_downloading = false;
         if (m_download_reply && m_download_reply->isRunning()) {
@@ -329,4 +372,10 @@ void image_retriever::m_discard_partial()
 void image_retriever::m_end()
 {
     deleteLater();
+}
+
+QString image_retriever::m_describe(const char* step, const QNetworkReply& reply) const
+{
+    return QString::fromLatin1(step) + ": "
+        + describe_network_failure(outcome_of(reply, m_cancel_requested, transfer_timeout_ms / 1000));
 }

@@ -39,6 +39,10 @@ public:
     shared_folder_lock take_folder_lock() { return std::move(m_lock); }
     void download_image();
     void cancel();
+    // Why the run failed, naming the URL or file ("the release lookup failed: HTTP 404 Not Found
+    // from <url>"), for the headless front end and the log; valid when error_msg is emitted. The
+    // window shows the short error_msg texts instead.
+    QString failure_detail() const { return m_failure_detail; }
 
 signals:
     void progress_updated(qint64 recieved, qint64 total);
@@ -62,6 +66,7 @@ private:
     void m_hand_on(const std::string& path);
     void m_discard_partial();
     void m_end();
+    QString m_describe(const char* step, const QNetworkReply& reply) const;
 
     QNetworkAccessManager* m_network_manager = nullptr;
     QNetworkReply* m_download_reply = nullptr;
@@ -75,5 +80,7 @@ private:
     // The run's outcome has been reported (or the run was cancelled): later reply signals only
     // clean up.
     bool m_ended = false;
+    bool m_cancel_requested = false;
+    QString m_failure_detail;
     shared_folder_lock m_lock;
 };
