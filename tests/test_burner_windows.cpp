@@ -169,29 +169,35 @@ private slots:
         QTest::addColumn<qint64>("fail_writes_at");
         QTest::addColumn<uint>("flush_error");
         QTest::addColumn<int>("progress");
-        QTest::newRow("first write") << qint64(1500000) << 0u << 0;
-        QTest::newRow("after progress") << qint64(2049025) << 0u << 1;
-        QTest::newRow("flush") << qint64(-1) << uint(ERROR_DEVICE_NOT_CONNECTED) << 2;
+        QTest::addColumn<uint>("write_error");
+        QTest::newRow("first write") << qint64(1500000) << 0u << 0 << uint(ERROR_DEVICE_NOT_CONNECTED);
+        QTest::newRow("after progress") << qint64(2049025) << 0u << 1 << uint(ERROR_DEVICE_NOT_CONNECTED);
+        QTest::newRow("flush") << qint64(-1) << uint(ERROR_DEVICE_NOT_CONNECTED) << 2 << uint(ERROR_DEVICE_NOT_CONNECTED);
+        QTest::newRow("full disk-image target") << qint64(2049025) << 0u << 1 << uint(ERROR_DISK_FULL);
     }
     void write_or_flush_failure_means_the_stick_is_gone()
     {
         QFETCH(qint64, fail_writes_at);
         QFETCH(uint, flush_error);
         QFETCH(int, progress);
+        QFETCH(uint, write_error);
         const QByteArray image = image_builder::disk_image(3000320, config_offset);
         prepare(image);
         {
             auto guard = lock();
             disk_with_number(12)->fail_writes_at = fail_writes_at;
+            disk_with_number(12)->write_error = write_error;
             disk_with_number(12)->flush_error = flush_error;
         }
         image_burner burner(m_archive, m_disk.get(), m_configuration);
         QSignalSpy gone(&burner, &image_burner::device_disconected);
+        QSignalSpy full(&burner, &image_burner::target_full);
         QSignalSpy errors(&burner, &image_burner::error_msg);
         QSignalSpy finished(&burner, &image_burner::finished);
         QSignalSpy reported(&burner, &image_burner::report_progress);
         burner.burn_image();
         QCOMPARE(gone.size(), 1);
+        QCOMPARE(full.size(), write_error == ERROR_DISK_FULL ? 1 : 0);
         QCOMPARE(errors.size(), 1);
         QCOMPARE(errors[0][0].toString(), QString("Device disconected!"));
         QCOMPARE(finished.size(), 0);

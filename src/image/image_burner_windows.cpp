@@ -68,13 +68,18 @@ void image_burner::impl::burn_image()
         return;
     }
 
-    write_result result = m_write_image([handle](uint64_t offset, const unsigned char* data, size_t size) {
-        return write_at(handle, offset, data, size);
+    DWORD write_error = ERROR_SUCCESS;
+    write_result result = m_write_image([handle, &write_error](uint64_t offset, const unsigned char* data, size_t size) {
+        const bool written = write_at(handle, offset, data, size);
+        write_error = written ? ERROR_SUCCESS : GetLastError();
+        return written;
     });
     m_close_image();
     // Success means the bytes are on the stick, not in a cache.
-    if (result == write_result::complete && !FlushFileBuffers(handle))
+    if (result == write_result::complete && !FlushFileBuffers(handle)) {
+        write_error = GetLastError();
         result = write_result::failed;
+    }
     // A stop that came while the first block or the flush was under way is still a stop.
     if (result == write_result::complete && m_cancel)
         result = write_result::canceled;
@@ -96,6 +101,11 @@ void image_burner::impl::burn_image()
         emit m_owner->error_msg(image_burner::tr("Image is damaged, download it again"), true);
         break;
     case write_result::failed:
+        // A full disk-image target; the window says what it always says.
+        if (write_error == ERROR_DISK_FULL || write_error == ERROR_HANDLE_DISK_FULL) {
+            KLOG(logger::fatal, "No space left on '" << disk.path << "'");
+            emit m_owner->target_full();
+        }
         emit m_owner->device_disconected();
         emit m_owner->error_msg(image_burner::tr("Device disconected!"), true);
         KLOG(logger::fatal, "Burning interupted 'Device disconected'");
