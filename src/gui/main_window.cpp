@@ -224,8 +224,7 @@ void main_window::m_lock_controls(bool locked)
 {
     m_btc_input->setEnabled(!locked);
     m_btc_input->setCursor(locked ? Qt::ForbiddenCursor : Qt::IBeamCursor);
-    m_device_selection->setEnabled(!locked);
-    m_device_selection->setCursor(locked ? Qt::ForbiddenCursor : Qt::PointingHandCursor);
+    m_device_selection->set_locked(locked);
 }
 
 void main_window::dialog_window_open()
@@ -257,6 +256,13 @@ void main_window::update_window()
     if (m_flashing) {
         m_more_settings->disable();
         m_btc_input->setEnabled(false);
+    } else if (m_progress_button->in_run()) {
+        // Pressed, and the run not begun yet (the form collapsing, or the large-drive question):
+        // the button keeps its run, or its progress would go on under the idle look and a click
+        // would start a second run instead of asking to stop.
+        m_btc_input->setEnabled(true);
+        m_more_settings->show_more();
+        m_warning_label->hide();
     } else if (!m_device_selection->has_valid_device() || !m_retriever) {
         m_btc_input->setEnabled(true);
         m_more_settings->show_more();
@@ -285,6 +291,8 @@ void main_window::input_fields_changed()
     }
     if (!m_device_selection || !m_progress_button)
         return; // still being built
+    if (m_progress_button->in_run())
+        return; // the run's own outcome decides what the button shows next
     if (valid && !m_btc_input->text().isEmpty() && m_device_selection->has_valid_device())
         m_progress_button->reset();
     else
@@ -335,6 +343,7 @@ void main_window::check_size()
     if (!m_device) {
         // Unplugged during the collapse: nothing starts.
         disconect_cancel();
+        input_fields_changed();
         return;
     }
     if (m_device->size > large_drive) {
