@@ -1,6 +1,7 @@
 #include "src/gui/dialog_window.h"
 #include "src/gui/more_settings.h"
 #include "src/gui/progress_button.h"
+#include "src/gui/shadow_backdrop.h"
 #include "src/gui/style_kit.h"
 #include "src/gui/text_input.h"
 #include "src/gui/titlebar.h"
@@ -221,9 +222,15 @@ private slots:
 
         field.setText("rig(%d)");
         QVERIFY(field.is_valid());
+        // The shadow lies under the field and around it, a sibling rather than an effect on it.
+        const shadow_backdrop* shadow = shadow_backdrop::of(&field);
+        QVERIFY(shadow && shadow->parentWidget() == &panel);
+        QCOMPARE(shadow->geometry(), field.geometry().adjusted(-10, -9, 10, 11));
+        QCOMPARE(shadow->shadow()->color(), QColor(35, 35, 35, 40));
         field.setText("abcdefghijklmn(%d,100)"); // the pattern accepts it, but it expands to 17
         QVERIFY(!field.is_valid());
         QVERIFY(field.styleSheet().contains("#e92424"));
+        QCOMPARE(shadow_backdrop::of(&field)->shadow()->color(), QColor(233, 36, 36, 40));
         QVERIFY(field.popup()->isHidden()); // shown on hover only
         panel.show();
         enter(&field);

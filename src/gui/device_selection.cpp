@@ -1,6 +1,7 @@
 #include "src/gui/device_selection.h"
 
 #include "src/core/log_location.h"
+#include "src/gui/shadow_backdrop.h"
 #include "src/gui/style_kit.h"
 
 #include <QLabel>
@@ -107,7 +108,7 @@ device_selection::device_selection(QWidget* parent) : QFrame(parent), m_parent_w
 
     m_background = new QFrame(this);
     m_background->setStyleSheet("background: #ffffff;");
-    m_background->setGraphicsEffect(standard_shadow(m_background));
+    shadow_backdrop::cast(m_background, standard_shadow(m_background));
     m_background->setFixedSize(552, 72);
 
     m_title = new QLabel(this);
@@ -242,7 +243,7 @@ void device_selection::update_devices_list(std::vector<std::shared_ptr<device>> 
 
     if (m_devices.size() >= 2) {
         setStyleSheet(".QFrame {border: 0px; border-radius : 4px;}");
-        setGraphicsEffect(standard_shadow(m_parent_window));
+        shadow_backdrop::cast(this, standard_shadow(m_parent_window));
         m_expandable = true;
         m_show_openable();
         m_device_selected();
@@ -251,7 +252,7 @@ void device_selection::update_devices_list(std::vector<std::shared_ptr<device>> 
         m_show_openable();
         m_list->hide();
         setStyleSheet(".QFrame {border: 1px solid #eeeeee; border-radius : 4px;}");
-        setGraphicsEffect(nullptr);
+        shadow_backdrop::cast(this, nullptr);
         if (m_devices.size() == 1) {
             KLOG(logger::debug, "Found 1 device");
             m_selected = m_devices.front();

@@ -6,6 +6,7 @@
 #include "src/gui/dialog_window.h"
 #include "src/gui/more_settings.h"
 #include "src/gui/progress_button.h"
+#include "src/gui/shadow_backdrop.h"
 #include "src/gui/style_kit.h"
 #include "src/gui/text_input.h"
 #include "src/gui/titlebar.h"
@@ -68,7 +69,7 @@ main_window::main_window(const std::string& title, const std::string& app_folder
     m_background->setStyleSheet("QFrame#white_background {background: #ffffff; border-radius: 5px;border: none;}");
     m_background->resize(600, 575);
     m_background->move(5, 5);
-    m_background->setGraphicsEffect(window_shadow(m_background));
+    shadow_backdrop::cast(m_background, window_shadow(m_background));
 
     m_titlebar = new titlebar(this);
     m_titlebar->move(5, 5);
@@ -76,12 +77,10 @@ main_window::main_window(const std::string& title, const std::string& app_folder
     m_form_separator = form_line(m_background);
     m_form_separator->move(24, 208);
 
-    // Inside the white card rather than beside it (same place on screen): on X11 a sibling laid
-    // over a widget with a drop shadow is painted over by that widget's effect.
-    m_settings_panel = new QFrame(m_background);
+    m_settings_panel = new QFrame(this);
     m_settings_panel->setStyleSheet("background: transparent;");
     m_settings_panel->resize(600, 110);
-    m_settings_panel->move(0, 233);
+    m_settings_panel->move(5, 238);
     m_build_form();
 
     m_more_settings = new more_settings(m_background);
@@ -129,7 +128,7 @@ main_window::main_window(const std::string& title, const std::string& app_folder
 
     m_device_selection = new device_selection(this);
     m_device_selection->move(29, 117);
-    m_device_selection->setGraphicsEffect(standard_shadow(m_device_selection));
+    shadow_backdrop::cast(m_device_selection, standard_shadow(m_device_selection));
 
     m_device_manager = new device_manager(options);
     connect(m_device_manager, SIGNAL(unmount_finished()), this, SLOT(start_burning()));

@@ -1,5 +1,7 @@
 #include "src/gui/style_kit.h"
 
+#include "src/gui/shadow_backdrop.h"
+
 #include <QColor>
 #include <QFontDatabase>
 #include <QFrame>
@@ -182,7 +184,7 @@ QFrame* dark_bubble_frame(QWidget* parent)
 {
     auto* bubble = new QFrame(parent);
     bubble->setStyleSheet("background: #3a3939;border-radius: 5px");
-    bubble->setGraphicsEffect(standard_shadow(bubble));
+    shadow_backdrop::cast(bubble, standard_shadow(bubble));
     return bubble;
 }
 
@@ -192,7 +194,7 @@ QLabel* dark_bubble_arrow(QWidget* parent)
     arrow->setPixmap(arrow_down_dark_pixmap());
     arrow->setFixedSize(8, 5);
     arrow->setScaledContents(true);
-    arrow->setGraphicsEffect(standard_shadow(arrow));
+    shadow_backdrop::cast(arrow, standard_shadow(arrow));
     return arrow;
 }
 

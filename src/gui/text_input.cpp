@@ -1,6 +1,7 @@
 #include "src/gui/text_input.h"
 
 #include "src/config/field_rules.h"
+#include "src/gui/shadow_backdrop.h"
 #include "src/gui/style_kit.h"
 
 #include <QAction>
@@ -49,7 +50,7 @@ text_input::text_input(const std::string& placeholder, const std::string& patter
     move(24, 8);
     setPlaceholderText(tr(placeholder.c_str()));
     setStyleSheet(normal_style);
-    setGraphicsEffect(standard_shadow(parent));
+    shadow_backdrop::cast(this, standard_shadow(parent));
     setFont(ubuntu_regular_font());
     setAttribute(Qt::WA_MacShowFocusRect, false);
 
@@ -73,13 +74,13 @@ void text_input::validate_text()
 {
     if (text_is_valid(m_pattern, text().toStdString())) {
         setStyleSheet(normal_style);
-        setGraphicsEffect(standard_shadow(parentWidget()));
+        shadow_backdrop::cast(this, standard_shadow(parentWidget()));
         m_valid = true;
         m_popup->hide();
         return;
     }
     setStyleSheet(error_style);
-    setGraphicsEffect(red_shadow(parentWidget()));
+    shadow_backdrop::cast(this, red_shadow(parentWidget()));
     m_valid = false;
 }
 
