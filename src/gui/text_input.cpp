@@ -18,6 +18,8 @@ const char* const normal_style = "QLineEdit {border-radius: 4px;background-color
 const char* const error_style = "QLineEdit {border-radius: 4px;background-color: #ffffff;height: 20px;font-size: 14px;"
                                 "font-weight: normal;padding-left: 16px;border: 1px solid #e92424;color: #e92424;}";
 
+const QColor placeholder_grey(206, 205, 205, 255);
+
 } // namespace
 
 text_input_popup::text_input_popup(const std::string& text, QWidget* parent) : QFrame(parent)
@@ -55,7 +57,7 @@ text_input::text_input(const std::string& placeholder, const std::string& patter
     setAttribute(Qt::WA_MacShowFocusRect, false);
 
     QPalette colours = palette();
-    colours.setBrush(QPalette::Mid, QBrush(QColor(206, 205, 205, 255)));
+    colours.setBrush(QPalette::Mid, QBrush(placeholder_grey));
     setPalette(colours);
 
     connect(this, SIGNAL(textChanged(const QString&)), this, SLOT(validate_text()));
@@ -82,6 +84,18 @@ void text_input::validate_text()
     setStyleSheet(error_style);
     shadow_backdrop::cast(this, red_shadow(parentWidget()));
     m_valid = false;
+}
+
+void text_input::changeEvent(QEvent* event)
+{
+    QLineEdit::changeEvent(event);
+    // Each time the style sheet is applied it gives the placeholder the text colour, and an empty
+    // field would look filled in: the placeholder keeps the palette's grey.
+    if (event->type() == QEvent::PaletteChange && palette().color(QPalette::PlaceholderText) != placeholder_grey) {
+        QPalette colours = palette();
+        colours.setBrush(QPalette::PlaceholderText, QBrush(placeholder_grey));
+        setPalette(colours);
+    }
 }
 
 void text_input::enterEvent(QEvent* event)
