@@ -274,52 +274,6 @@ private slots:
         QVERIFY(m_server->requests().isEmpty());
     }
 
-    // Between the press and the end of a run, drives come and go and the address is edited: the
-    // run keeps its button (a click asks to stop) and its drive list stays shut.
-    void a_run_holds_its_button_and_its_drive_list()
-    {
-        add_stick(128000000000LL); // asks first
-        m_server->set_release("3.0.0");
-        http_response slow;
-        slow.body = QByteArray(64 * 1024 * 1024, 'x');
-        slow.piece_size = 16384;
-        slow.piece_interval_ms = 50;
-        m_server->set_response("/orvminer/kelvra/kelvra-3.0.0/image/kelvra-3.0.0.img.gz", slow);
-        parts p = open_window();
-        p.fields[0]->setText(btc);
-        p.button->button_clicked();
-        QTRY_VERIFY(p.window->findChild<dialog_window*>());
-        QTest::keyClick(p.fields[0], Qt::Key_Backspace);
-        QTest::keyClicks(p.fields[0], "2");
-        fake_system::disk_spec second;
-        second.name = "sdc";
-        second.dev = "8:32";
-        m_system->add_disk(second);
-        QTRY_VERIFY(p.drives->arrow_shown());
-        p.window->findChild<dialog_window*>()->findChildren<QPushButton*>()[1]->click(); // CONTINUE
-        QTRY_VERIFY_WITH_TIMEOUT(p.button->fill_pixels() > 0, 20000);
-
-        second.name = "sdd";
-        second.dev = "8:48";
-        m_system->add_disk(second);
-        QTRY_COMPARE(p.drives->findChildren<device_selection_widget*>().size(), 3);
-        QVERIFY(!p.drives->isEnabled() && !p.drives->arrow_shown());
-        QCOMPARE(p.drives->cursor().shape(), Qt::ForbiddenCursor);
-        QTest::mouseClick(p.drives, Qt::LeftButton);
-        QVERIFY(!p.drives->list_visible());
-
-        const int dialogs = p.window->findChildren<dialog_window*>().size();
-        p.button->button_clicked();
-        QCOMPARE(p.window->findChildren<dialog_window*>().size(), dialogs + 1); // "Stop flashing?"
-        QCOMPARE(m_server->requests().count(http_test_server::release_path), 1); // no second run
-
-        p.window->cancel();
-        QVERIFY(p.drives->isEnabled() && p.drives->arrow_shown());
-        QCOMPARE(p.drives->cursor().shape(), Qt::PointingHandCursor);
-        QTest::mouseClick(p.drives, Qt::LeftButton);
-        QVERIFY(p.drives->list_visible());
-    }
-
     void message_banner_grows_the_window_and_shrinks_it_back()
     {
         parts p = open_window();

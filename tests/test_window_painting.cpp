@@ -1,6 +1,7 @@
-// What the window shows on the screen must be what it draws: after clicks, typing, dialogs,
-// banners and drives coming and going, the screen (the off-screen platform's backing store, or an
-// X server's framebuffer) is compared with a fresh rendering of the window.
+// The window in a user's hands. What it shows on the screen must be what it draws: after clicks,
+// typing, dialogs, banners and drives coming and going, the screen (the off-screen platform's
+// backing store, or an X server's framebuffer) is compared with a fresh rendering of the window.
+// And a run holds what it started with while all that goes on.
 #include "fake_system.h"
 #include "http_test_server.h"
 
@@ -19,6 +20,8 @@
 #include <QScreen>
 #include <QSequentialAnimationGroup>
 #include <QStandardPaths>
+
+#include <cstdio>
 
 namespace {
 
@@ -159,6 +162,17 @@ class test_window_painting : public QObject {
         m_system->add_disk(stick);
     }
 
+    // The release is found and its download goes on for minutes.
+    void serve_slowly()
+    {
+        m_server->set_release("3.0.0");
+        http_response slow;
+        slow.body = QByteArray(64 * 1024 * 1024, 'x');
+        slow.piece_size = 16384;
+        slow.piece_interval_ms = 100;
+        m_server->set_response("/orvminer/kelvra/kelvra-3.0.0/image/kelvra-3.0.0.img.gz", slow);
+    }
+
     // Types into the BTC field as a user would, one key at a time.
     static void type_address(parts& p, const char* text)
     {
@@ -226,10 +240,11 @@ private slots:
         p.window->os_configuration();
         QTRY_COMPARE(p.window->size(), QSize(610, 585));
         p.window->set_error_msg_text("Empty BTC address!", true);
-        QTRY_COMPARE(p.window->size(), QSize(610, 620));
         auto* banner = p.window->findChild<QSequentialAnimationGroup*>();
         QVERIFY(banner);
-        banner->pause(); // held while it is looked at, however slow the machine
+        banner->pause(); // held grown while it is looked at, however slow the machine
+        banner->setCurrentTime(1000);
+        QCOMPARE(p.window->size(), QSize(610, 620));
         expect_screen_matches_drawing(p.window.get(), "banner");
         type_address(p, btc);
         click_at(p.window.get(), empty_card_space);
@@ -259,12 +274,7 @@ private slots:
     void running_with_its_dialogs()
     {
         add_stick("sdb", "8:16", 16000000000LL);
-        m_server->set_release("3.0.0");
-        http_response slow; // the download goes on for minutes
-        slow.body = QByteArray(64 * 1024 * 1024, 'x');
-        slow.piece_size = 16384;
-        slow.piece_interval_ms = 50;
-        m_server->set_response("/orvminer/kelvra/kelvra-3.0.0/image/kelvra-3.0.0.img.gz", slow);
+        serve_slowly();
         parts p = open_window();
         type_address(p, btc);
         p.button->button_clicked();
@@ -290,6 +300,42 @@ private slots:
         QTRY_VERIFY(p.window->findChildren<dialog_window*>().size() >= 1);
         expect_screen_matches_drawing(p.window.get(), "stop dialog of the title bar");
         p.window->cancel();
+    }
+
+    // Between the press and the end of a run, drives come and go and the address is edited: the
+    // run keeps its button (a click asks to stop) and its drive list stays shut.
+    void a_run_holds_its_button_and_its_drive_list()
+    {
+        add_stick("sdb", "8:16", 128000000000LL); // asks first
+        serve_slowly();
+        parts p = open_window();
+        p.btc_field->setText(btc);
+        p.button->button_clicked();
+        QTRY_VERIFY(p.window->findChild<dialog_window*>());
+        QTest::keyClick(p.btc_field, Qt::Key_Backspace);
+        QTest::keyClicks(p.btc_field, "2");
+        add_stick("sdc", "8:32", 8000000000LL);
+        QTRY_VERIFY(p.drives->arrow_shown());
+        p.window->findChild<dialog_window*>()->findChildren<QPushButton*>()[1]->click(); // CONTINUE
+        QTRY_VERIFY_WITH_TIMEOUT(p.button->fill_pixels() > 0, 20000);
+
+        add_stick("sdd", "8:48", 8000000000LL);
+        QTRY_COMPARE(p.drives->findChildren<device_selection_widget*>().size(), 3);
+        QVERIFY(!p.drives->isEnabled() && !p.drives->arrow_shown());
+        QCOMPARE(p.drives->cursor().shape(), Qt::ForbiddenCursor);
+        QTest::mouseClick(p.drives, Qt::LeftButton);
+        QVERIFY(!p.drives->list_visible());
+
+        const int dialogs = p.window->findChildren<dialog_window*>().size();
+        p.button->button_clicked();
+        QCOMPARE(p.window->findChildren<dialog_window*>().size(), dialogs + 1); // "Stop flashing?"
+        QCOMPARE(m_server->requests().count(http_test_server::release_path), 1); // no second run
+
+        p.window->cancel();
+        QVERIFY(p.drives->isEnabled() && p.drives->arrow_shown());
+        QCOMPARE(p.drives->cursor().shape(), Qt::PointingHandCursor);
+        QTest::mouseClick(p.drives, Qt::LeftButton);
+        QVERIFY(p.drives->list_visible());
     }
 
     // The same comparisons on a real X server, when one can be started here.
@@ -324,9 +370,11 @@ private slots:
         const QByteArray output = run.readAll();
         server.terminate();
         server.waitForFinished(10000);
-        QVERIFY2(finished, output.constData());
-        QVERIFY2(run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0, output.constData());
-        QVERIFY2(output.contains(" 0 failed"), output.constData());
+        const bool passed = finished && run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0
+            && output.contains(" 0 failed");
+        if (!passed)
+            std::fprintf(stderr, "The run on the X server:\n%s\n", output.constData());
+        QVERIFY2(passed, "the comparisons on the X server failed (their output is above)");
     }
 };
 
