@@ -1,6 +1,7 @@
 #include "src/gui/dialog_window.h"
 #include "src/gui/more_settings.h"
 #include "src/gui/progress_button.h"
+#include "src/gui/shadow_backdrop.h"
 #include "src/gui/style_kit.h"
 #include "src/gui/text_input.h"
 #include "src/gui/titlebar.h"
@@ -90,6 +91,57 @@ private slots:
         QWidget parent;
         QCOMPARE(lightning_white_icon(&parent)->pos(), QPoint(244, 19));
         QCOMPARE(rectangle_empty_image(&parent)->size(), QSize(556, 56));
+    }
+
+    // Bold and Medium come in files of their own but share the family of Regular, so a font that
+    // names only the family would come out Regular.
+    void each_font_factory_yields_its_face()
+    {
+        const struct {
+            QFont font;
+            QString style;
+            int weight;
+        } faces[] = {
+            {ubuntu_regular_font(), "Regular", QFont::Normal},
+            {ubuntu_medium_font(), "Medium", QFont::Medium},
+            {ubuntu_bold_font(), "Bold", QFont::Bold},
+            {roboto_regular_font(), "Regular", QFont::Normal},
+        };
+        for (const auto& face : faces) {
+            const QFontInfo info(face.font);
+            QCOMPARE(info.styleName(), face.style);
+            QCOMPARE(info.weight(), face.weight);
+        }
+        // The dialog's message sets no weight in its style sheet: the face stays Bold.
+        QLabel message("Large storage device selected");
+        message.setFont(ubuntu_bold_font());
+        message.setStyleSheet("font-size: 14px; line-height: 1.43; color: #959595;");
+        message.ensurePolished();
+        QCOMPARE(QFontInfo(message.font()).styleName(), QString("Bold"));
+    }
+
+    // An empty field shows its placeholder in the palette's light grey, not in the text colour.
+    void placeholder_is_light_grey()
+    {
+        QWidget panel;
+        text_input field("BTC Address", "[a-z]*", "Invalid BTC address", &panel);
+        const auto darkest = [&field] {
+            const QImage image = field.grab().toImage();
+            QColor found(Qt::white);
+            for (int y = 0; y < image.height(); ++y)
+                for (int x = 0; x < image.width(); ++x)
+                    if (qGray(image.pixel(x, y)) < qGray(found.rgb()))
+                        found = image.pixel(x, y);
+            return found;
+        };
+        const QColor placeholder = darkest();
+        QVERIFY2(qAbs(placeholder.red() - 0xce) <= 8 && qAbs(placeholder.green() - 0xcd) <= 8,
+                 qPrintable(placeholder.name()));
+        field.setText("bvbmseystwetqtfnauxjanvn");
+        QVERIFY2(darkest().red() <= 0x3a + 12, qPrintable(darkest().name())); // typed text stays dark
+        field.setText("Refused");
+        field.clear(); // back from the red style sheet
+        QCOMPARE(darkest().name(), placeholder.name());
     }
 
     void progress_folds_three_phases_into_one_bar()
@@ -221,9 +273,15 @@ private slots:
 
         field.setText("rig(%d)");
         QVERIFY(field.is_valid());
+        // The shadow lies under the field and around it, a sibling rather than an effect on it.
+        const shadow_backdrop* shadow = shadow_backdrop::of(&field);
+        QVERIFY(shadow && shadow->parentWidget() == &panel);
+        QCOMPARE(shadow->geometry(), field.geometry().adjusted(-10, -9, 10, 11));
+        QCOMPARE(shadow->shadow()->color(), QColor(35, 35, 35, 40));
         field.setText("abcdefghijklmn(%d,100)"); // the pattern accepts it, but it expands to 17
         QVERIFY(!field.is_valid());
         QVERIFY(field.styleSheet().contains("#e92424"));
+        QCOMPARE(shadow_backdrop::of(&field)->shadow()->color(), QColor(233, 36, 36, 40));
         QVERIFY(field.popup()->isHidden()); // shown on hover only
         panel.show();
         enter(&field);

@@ -1,6 +1,7 @@
 #include "src/gui/device_selection.h"
 
 #include "src/core/log_location.h"
+#include "src/gui/shadow_backdrop.h"
 #include "src/gui/style_kit.h"
 
 #include <QLabel>
@@ -107,7 +108,7 @@ device_selection::device_selection(QWidget* parent) : QFrame(parent), m_parent_w
 
     m_background = new QFrame(this);
     m_background->setStyleSheet("background: #ffffff;");
-    m_background->setGraphicsEffect(standard_shadow(m_background));
+    shadow_backdrop::cast(m_background, standard_shadow(m_background));
     m_background->setFixedSize(552, 72);
 
     m_title = new QLabel(this);
@@ -140,6 +141,30 @@ bool device_selection::list_visible() const
     return m_list->isVisible();
 }
 
+bool device_selection::arrow_shown() const
+{
+    return !m_arrow->isHidden();
+}
+
+void device_selection::set_locked(bool locked)
+{
+    m_locked = locked;
+    if (locked) {
+        m_list->hide();
+        resize(552, 72);
+    }
+    setEnabled(!locked);
+    m_show_openable();
+}
+
+// The arrow and the cursor say whether a click opens the list.
+void device_selection::m_show_openable()
+{
+    const bool openable = m_expandable && !m_locked;
+    m_arrow->setVisible(openable);
+    setCursor(openable ? Qt::PointingHandCursor : Qt::ForbiddenCursor);
+}
+
 void device_selection::m_fit_labels()
 {
     m_title->resize(m_title->sizeHint().width(), 20);
@@ -161,7 +186,7 @@ void device_selection::m_prompt_state()
     m_title->setStyleSheet(dark_title);
     m_subtitle->setText(tr("Make sure that selected USB flash drive is empty!"));
     m_subtitle->setStyleSheet(grey_note);
-    setEnabled(true);
+    setEnabled(!m_locked);
     m_fit_labels();
 }
 
@@ -218,18 +243,16 @@ void device_selection::update_devices_list(std::vector<std::shared_ptr<device>> 
 
     if (m_devices.size() >= 2) {
         setStyleSheet(".QFrame {border: 0px; border-radius : 4px;}");
-        setGraphicsEffect(standard_shadow(m_parent_window));
+        shadow_backdrop::cast(this, standard_shadow(m_parent_window));
         m_expandable = true;
-        m_arrow->show();
+        m_show_openable();
         m_device_selected();
-        setCursor(Qt::PointingHandCursor);
     } else {
         m_expandable = false;
-        m_arrow->hide();
+        m_show_openable();
         m_list->hide();
-        setCursor(Qt::ForbiddenCursor);
         setStyleSheet(".QFrame {border: 1px solid #eeeeee; border-radius : 4px;}");
-        setGraphicsEffect(nullptr);
+        shadow_backdrop::cast(this, nullptr);
         if (m_devices.size() == 1) {
             KLOG(logger::debug, "Found 1 device");
             m_selected = m_devices.front();
@@ -275,7 +298,7 @@ void device_selection::update_devices_list(std::vector<std::shared_ptr<device>> 
 
 void device_selection::mousePressEvent(QMouseEvent* event)
 {
-    if (event->button() != Qt::LeftButton || !m_expandable)
+    if (event->button() != Qt::LeftButton || !m_expandable || m_locked)
         return;
     if (m_list->isVisible()) {
         collapse_list();

@@ -40,6 +40,9 @@ public:
 
     void update_devices_list(std::vector<std::shared_ptr<device>> devices);
     void collapse_list();
+    // Locked while a run goes on: disabled, the forbidden cursor, no arrow, and the list stays
+    // shut whatever drives come and go meanwhile.
+    void set_locked(bool locked);
     bool has_valid_device() const { return m_valid; }
     std::shared_ptr<device> get_selected_device() const { return m_selected; }
 
@@ -50,6 +53,7 @@ public:
     QString title_text() const;
     QString subtitle_text() const;
     bool list_visible() const;
+    bool arrow_shown() const;
 
 signals:
     void item_selected();
@@ -66,12 +70,14 @@ private:
     void m_prompt_state();
     void m_fit_labels();
     int m_list_height() const;
+    void m_show_openable();
 
     QWidget* m_parent_window;
     std::vector<std::shared_ptr<device>> m_devices;
     std::shared_ptr<device> m_selected;
     QListWidget* m_list;
     bool m_expandable = false;
+    bool m_locked = false;
     bool m_valid = false;
     QFrame* m_background;
     QLabel* m_title;

@@ -1,5 +1,6 @@
 #include "src/gui/dialog_window.h"
 
+#include "src/gui/shadow_backdrop.h"
 #include "src/gui/style_kit.h"
 #include "src/gui/window_host.h"
 
@@ -33,7 +34,7 @@ dialog_window::dialog_window(const std::string& text, const std::string& title, 
     background->move(5, 5);
     background->setFixedSize(400, 217);
     background->setStyleSheet("QFrame{border-radius: 4px;border: none;background-color: #ffffff;}");
-    background->setGraphicsEffect(standard_shadow(background));
+    shadow_backdrop::cast(background, standard_shadow(background));
 
     close_icon(this)->move(375, 30);
     dialog_line(this)->move(5, 69);
@@ -55,7 +56,7 @@ dialog_window::dialog_window(const std::string& text, const std::string& title, 
     auto* left_frame = new QFrame(this);
     left_frame->setObjectName("acpt");
     left_frame->setStyleSheet("QFrame#acpt{border-radius:4px;background: #ffffff;}");
-    left_frame->setGraphicsEffect(standard_shadow(left_frame));
+    shadow_backdrop::cast(left_frame, standard_shadow(left_frame));
     left_frame->setFixedSize(168, 40);
     left_frame->move(29, 158);
     auto* left_text = new QLabel(QString::fromStdString(left_label), left_frame);

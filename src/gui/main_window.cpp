@@ -6,6 +6,7 @@
 #include "src/gui/dialog_window.h"
 #include "src/gui/more_settings.h"
 #include "src/gui/progress_button.h"
+#include "src/gui/shadow_backdrop.h"
 #include "src/gui/style_kit.h"
 #include "src/gui/text_input.h"
 #include "src/gui/titlebar.h"
@@ -68,7 +69,7 @@ main_window::main_window(const std::string& title, const std::string& app_folder
     m_background->setStyleSheet("QFrame#white_background {background: #ffffff; border-radius: 5px;border: none;}");
     m_background->resize(600, 575);
     m_background->move(5, 5);
-    m_background->setGraphicsEffect(window_shadow(m_background));
+    shadow_backdrop::cast(m_background, window_shadow(m_background));
 
     m_titlebar = new titlebar(this);
     m_titlebar->move(5, 5);
@@ -76,12 +77,10 @@ main_window::main_window(const std::string& title, const std::string& app_folder
     m_form_separator = form_line(m_background);
     m_form_separator->move(24, 208);
 
-    // Inside the white card rather than beside it (same place on screen): on X11 a sibling laid
-    // over a widget with a drop shadow is painted over by that widget's effect.
-    m_settings_panel = new QFrame(m_background);
+    m_settings_panel = new QFrame(this);
     m_settings_panel->setStyleSheet("background: transparent;");
     m_settings_panel->resize(600, 110);
-    m_settings_panel->move(0, 233);
+    m_settings_panel->move(5, 238);
     m_build_form();
 
     m_more_settings = new more_settings(m_background);
@@ -129,7 +128,7 @@ main_window::main_window(const std::string& title, const std::string& app_folder
 
     m_device_selection = new device_selection(this);
     m_device_selection->move(29, 117);
-    m_device_selection->setGraphicsEffect(standard_shadow(m_device_selection));
+    shadow_backdrop::cast(m_device_selection, standard_shadow(m_device_selection));
 
     m_device_manager = new device_manager(options);
     connect(m_device_manager, SIGNAL(unmount_finished()), this, SLOT(start_burning()));
@@ -224,8 +223,7 @@ void main_window::m_lock_controls(bool locked)
 {
     m_btc_input->setEnabled(!locked);
     m_btc_input->setCursor(locked ? Qt::ForbiddenCursor : Qt::IBeamCursor);
-    m_device_selection->setEnabled(!locked);
-    m_device_selection->setCursor(locked ? Qt::ForbiddenCursor : Qt::PointingHandCursor);
+    m_device_selection->set_locked(locked);
 }
 
 void main_window::dialog_window_open()
@@ -257,6 +255,13 @@ void main_window::update_window()
     if (m_flashing) {
         m_more_settings->disable();
         m_btc_input->setEnabled(false);
+    } else if (m_progress_button->in_run()) {
+        // Pressed, and the run not begun yet (the form collapsing, or the large-drive question):
+        // the button keeps its run, or its progress would go on under the idle look and a click
+        // would start a second run instead of asking to stop.
+        m_btc_input->setEnabled(true);
+        m_more_settings->show_more();
+        m_warning_label->hide();
     } else if (!m_device_selection->has_valid_device() || !m_retriever) {
         m_btc_input->setEnabled(true);
         m_more_settings->show_more();
@@ -285,6 +290,8 @@ void main_window::input_fields_changed()
     }
     if (!m_device_selection || !m_progress_button)
         return; // still being built
+    if (m_progress_button->in_run())
+        return; // the run's own outcome decides what the button shows next
     if (valid && !m_btc_input->text().isEmpty() && m_device_selection->has_valid_device())
         m_progress_button->reset();
     else
@@ -335,6 +342,7 @@ void main_window::check_size()
     if (!m_device) {
         // Unplugged during the collapse: nothing starts.
         disconect_cancel();
+        input_fields_changed();
         return;
     }
     if (m_device->size > large_drive) {

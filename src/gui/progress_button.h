@@ -25,6 +25,8 @@ public:
     int fill_pixels() const;
     QString caption_text() const;
     bool clickable() const;
+    // Pressed, and its run neither done nor called off: a click now asks to stop.
+    bool in_run() const { return m_flashing; }
 
 signals:
     void clicked();

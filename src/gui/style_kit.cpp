@@ -1,10 +1,15 @@
 #include "src/gui/style_kit.h"
 
+#include "src/gui/shadow_backdrop.h"
+
 #include <QColor>
+#include <QFile>
 #include <QFontDatabase>
 #include <QFrame>
 #include <QGraphicsDropShadowEffect>
+#include <QHash>
 #include <QLabel>
+#include <QRawFont>
 #include <QStringList>
 
 #include <mutex>
@@ -23,12 +28,35 @@ void register_resources()
 
 namespace {
 
+// The style a font file holds, as its own tables name it: the Regular, Medium and Bold files of
+// one family register under the same family name, so the family alone would always give Regular.
+QString style_of(const QString& resource)
+{
+    static QHash<QString, QString> styles; // the widgets live on one thread
+    auto known = styles.find(resource);
+    if (known == styles.end()) {
+        QFile file(resource);
+        file.open(QIODevice::ReadOnly);
+        const QRawFont face(file.readAll(), 12);
+        known = styles.insert(resource, face.isValid() ? face.styleName() : QString());
+    }
+    return *known;
+}
+
 QFont font_from(const QString& resource, qreal spacing)
 {
     register_resources();
     const int id = QFontDatabase::addApplicationFont(resource);
     const QStringList families = QFontDatabase::applicationFontFamilies(id);
     QFont font(families.isEmpty() ? QString() : families.first());
+    const QString style = style_of(resource);
+    if (!style.isEmpty()) {
+        // The style name picks the face whatever weight a style sheet asks for later.
+        font.setStyleName(style);
+        const int weight = QFontDatabase().weight(font.family(), style);
+        if (weight >= 0)
+            font.setWeight(weight);
+    }
     font.setLetterSpacing(QFont::AbsoluteSpacing, spacing);
     return font;
 }
@@ -182,7 +210,7 @@ QFrame* dark_bubble_frame(QWidget* parent)
 {
     auto* bubble = new QFrame(parent);
     bubble->setStyleSheet("background: #3a3939;border-radius: 5px");
-    bubble->setGraphicsEffect(standard_shadow(bubble));
+    shadow_backdrop::cast(bubble, standard_shadow(bubble));
     return bubble;
 }
 
@@ -192,7 +220,7 @@ QLabel* dark_bubble_arrow(QWidget* parent)
     arrow->setPixmap(arrow_down_dark_pixmap());
     arrow->setFixedSize(8, 5);
     arrow->setScaledContents(true);
-    arrow->setGraphicsEffect(standard_shadow(arrow));
+    shadow_backdrop::cast(arrow, standard_shadow(arrow));
     return arrow;
 }
 

@@ -1,6 +1,7 @@
 #include "src/gui/text_input.h"
 
 #include "src/config/field_rules.h"
+#include "src/gui/shadow_backdrop.h"
 #include "src/gui/style_kit.h"
 
 #include <QAction>
@@ -16,6 +17,8 @@ const char* const normal_style = "QLineEdit {border-radius: 4px;background-color
                                  "font-weight: normal;padding-left: 16px;border: none;color: #3a3939;}";
 const char* const error_style = "QLineEdit {border-radius: 4px;background-color: #ffffff;height: 20px;font-size: 14px;"
                                 "font-weight: normal;padding-left: 16px;border: 1px solid #e92424;color: #e92424;}";
+
+const QColor placeholder_grey(206, 205, 205, 255);
 
 } // namespace
 
@@ -49,12 +52,12 @@ text_input::text_input(const std::string& placeholder, const std::string& patter
     move(24, 8);
     setPlaceholderText(tr(placeholder.c_str()));
     setStyleSheet(normal_style);
-    setGraphicsEffect(standard_shadow(parent));
+    shadow_backdrop::cast(this, standard_shadow(parent));
     setFont(ubuntu_regular_font());
     setAttribute(Qt::WA_MacShowFocusRect, false);
 
     QPalette colours = palette();
-    colours.setBrush(QPalette::Mid, QBrush(QColor(206, 205, 205, 255)));
+    colours.setBrush(QPalette::Mid, QBrush(placeholder_grey));
     setPalette(colours);
 
     connect(this, SIGNAL(textChanged(const QString&)), this, SLOT(validate_text()));
@@ -73,14 +76,26 @@ void text_input::validate_text()
 {
     if (text_is_valid(m_pattern, text().toStdString())) {
         setStyleSheet(normal_style);
-        setGraphicsEffect(standard_shadow(parentWidget()));
+        shadow_backdrop::cast(this, standard_shadow(parentWidget()));
         m_valid = true;
         m_popup->hide();
         return;
     }
     setStyleSheet(error_style);
-    setGraphicsEffect(red_shadow(parentWidget()));
+    shadow_backdrop::cast(this, red_shadow(parentWidget()));
     m_valid = false;
+}
+
+void text_input::changeEvent(QEvent* event)
+{
+    QLineEdit::changeEvent(event);
+    // Each time the style sheet is applied it gives the placeholder the text colour, and an empty
+    // field would look filled in: the placeholder keeps the palette's grey.
+    if (event->type() == QEvent::PaletteChange && palette().color(QPalette::PlaceholderText) != placeholder_grey) {
+        QPalette colours = palette();
+        colours.setBrush(QPalette::PlaceholderText, QBrush(placeholder_grey));
+        setPalette(colours);
+    }
 }
 
 void text_input::enterEvent(QEvent* event)

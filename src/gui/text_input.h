@@ -38,6 +38,7 @@ public slots:
     void validate_text();
 
 protected:
+    void changeEvent(QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void enterEvent(QEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;

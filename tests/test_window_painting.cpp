@@ -1,0 +1,386 @@
+// The window in a user's hands. What it shows on the screen must be what it draws: after clicks,
+// typing, dialogs, banners and drives coming and going, the screen (the off-screen platform's
+// backing store, or an X server's framebuffer) is compared with a fresh rendering of the window.
+// And a run holds what it started with while all that goes on.
+#include "fake_system.h"
+#include "http_test_server.h"
+
+#include "src/core/logger.h"
+#include "src/gui/device_selection.h"
+#include "src/gui/dialog_window.h"
+#include "src/gui/main_window.h"
+#include "src/gui/more_settings.h"
+#include "src/gui/progress_button.h"
+#include "src/gui/text_input.h"
+#include "src/gui/titlebar.h"
+
+#include <QtTest>
+
+#include <QPushButton>
+#include <QScreen>
+#include <QSequentialAnimationGroup>
+#include <QStandardPaths>
+
+#include <cstdio>
+
+namespace {
+
+const char* const btc = "1BvBMSEYstWetqTFn5Au4m4GFg7xJaNVN2";
+
+bool on_x_server()
+{
+    return QGuiApplication::platformName() == "xcb";
+}
+
+// The window as the screen shows it. An X server without a compositor shows translucent parts
+// over black, as premultiplied colours are; the off-screen platform keeps no alpha at all and
+// leaves translucent parts undefined, so there only the opaque card is compared.
+QImage on_screen(QWidget* window)
+{
+    QScreen* screen = window->screen();
+    const QRect area = window->frameGeometry();
+    const QPixmap shot = on_x_server() ? screen->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+                                       : screen->grabWindow(window->winId());
+    return shot.toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
+}
+
+QImage drawn(QWidget* window)
+{
+    return window->grab().toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
+}
+
+// Pixels that differ by more than rounding and anti-aliasing explain, and where they lie.
+int differing_pixels(const QImage& screen, const QImage& rendering, QRect* where)
+{
+    const int channel_tolerance = 12;
+    int count = 0;
+    for (int y = 0; y < qMin(screen.height(), rendering.height()); ++y) {
+        const auto* a = reinterpret_cast<const QRgb*>(screen.constScanLine(y));
+        const auto* b = reinterpret_cast<const QRgb*>(rendering.constScanLine(y));
+        for (int x = 0; x < qMin(screen.width(), rendering.width()); ++x) {
+            if (!on_x_server() && qAlpha(b[x]) != 255)
+                continue;
+            const int worst = qMax(qAbs(qRed(a[x]) - qRed(b[x])),
+                                   qMax(qAbs(qGreen(a[x]) - qGreen(b[x])), qAbs(qBlue(a[x]) - qBlue(b[x]))));
+            if (worst > channel_tolerance) {
+                ++count;
+                *where |= QRect(x, y, 1, 1);
+            }
+        }
+    }
+    return count;
+}
+
+// Waits until the screen stops changing (animations, queued repaints), then compares.
+void expect_screen_matches_drawing(QWidget* window, const QString& when)
+{
+    QImage last;
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        QTest::qWait(60);
+        const QImage now = on_screen(window);
+        if (now == last || waited.elapsed() > 20000)
+            break;
+        last = now;
+    }
+    // Repaints already asked for are done first; nothing else runs until both pictures are taken.
+    QCoreApplication::sendPostedEvents(window, QEvent::UpdateRequest);
+    const QImage screen = on_screen(window);
+    const QImage rendering = drawn(window);
+    QCOMPARE(screen.size(), rendering.size());
+    QRect where;
+    const int count = differing_pixels(screen, rendering, &where);
+    if (count > 0) {
+        const QString folder = QDir::tempPath() + "/kelvra-painting-" + QGuiApplication::platformName();
+        QDir().mkpath(folder);
+        QString name = when;
+        name.replace(QRegularExpression("[^a-z0-9]+"), "-");
+        screen.save(folder + "/" + name + "-screen.png");
+        rendering.save(folder + "/" + name + "-drawn.png");
+        QFAIL(qPrintable(QString("%1: %2 pixels differ from the window's own rendering within (%3,%4 %5x%6); see %7")
+                             .arg(when)
+                             .arg(count)
+                             .arg(where.x())
+                             .arg(where.y())
+                             .arg(where.width())
+                             .arg(where.height())
+                             .arg(folder)));
+    }
+}
+
+// A left click where the user would click, delivered to whatever lies there.
+void click_at(QWidget* window, QPoint point)
+{
+    QWidget* target = window->childAt(point);
+    target = target ? target : window;
+    QTest::mouseClick(target, Qt::LeftButton, Qt::NoModifier, target->mapFrom(window, point));
+}
+
+const QPoint empty_card_space(450, 95);
+
+} // namespace
+
+class test_window_painting : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<QTemporaryDir> m_root;
+    std::unique_ptr<fake_system> m_system;
+    std::unique_ptr<http_test_server> m_server;
+    std::string m_folder;
+
+    struct parts {
+        std::unique_ptr<main_window> window;
+        text_input* btc_field = nullptr;
+        progress_button* button = nullptr;
+        device_selection* drives = nullptr;
+    };
+
+    parts open_window()
+    {
+        parts p;
+        p.window = std::make_unique<main_window>("KELVRA Flash Tool", m_folder, m_system->options(20, 80, 200, 50));
+        p.window->setWindowFlags(Qt::FramelessWindowHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint);
+        p.btc_field = p.window->findChildren<text_input*>().value(0);
+        p.button = p.window->findChild<progress_button*>();
+        p.drives = p.window->findChild<device_selection*>();
+        p.window->move(20, 20);
+        p.window->show();
+        [&] { QVERIFY(QTest::qWaitForWindowExposed(p.window.get())); }();
+        return p;
+    }
+
+    void add_stick(const QString& name, const QString& dev, qint64 bytes)
+    {
+        fake_system::disk_spec stick;
+        stick.name = name;
+        stick.dev = dev;
+        stick.sectors = bytes / 512;
+        stick.node_bytes = 4096;
+        stick.model = "Stick " + name;
+        m_system->add_disk(stick);
+    }
+
+    // The release is found and its download goes on for minutes.
+    void serve_slowly()
+    {
+        m_server->set_release("3.0.0");
+        http_response slow;
+        slow.body = QByteArray(64 * 1024 * 1024, 'x');
+        slow.piece_size = 16384;
+        slow.piece_interval_ms = 100;
+        m_server->set_response("/orvminer/kelvra/kelvra-3.0.0/image/kelvra-3.0.0.img.gz", slow);
+    }
+
+    // Types into the BTC field as a user would, one key at a time.
+    static void type_address(parts& p, const char* text)
+    {
+        p.btc_field->setFocus(Qt::MouseFocusReason);
+        QTest::keyClicks(p.btc_field, text);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        // A blinking text cursor would change the screen between the two pictures.
+        QApplication::setCursorFlashTime(0);
+        m_folder = (m_dir.path() + "/app").toStdString();
+        QDir().mkpath(m_dir.path() + "/app/downloads");
+        logger::init(m_folder);
+    }
+
+    void init()
+    {
+        m_root = std::make_unique<QTemporaryDir>();
+        m_system = std::make_unique<fake_system>(m_root->path());
+        m_server = std::make_unique<http_test_server>();
+        qputenv("KELVRA_RELEASE_API", m_server->base_url().toUtf8());
+        qputenv("KELVRA_IMAGE_SERVER", m_server->base_url().toUtf8());
+        QFile::remove(m_dir.path() + "/app/configuration.txt");
+    }
+
+    void idle_with_no_one_or_two_drives()
+    {
+        parts p = open_window();
+        expect_screen_matches_drawing(p.window.get(), "no drive");
+        click_at(p.window.get(), empty_card_space);
+        expect_screen_matches_drawing(p.window.get(), "no drive, card clicked");
+
+        add_stick("sdb", "8:16", 16000000000LL);
+        QTRY_VERIFY(p.drives->has_valid_device());
+        type_address(p, btc);
+        expect_screen_matches_drawing(p.window.get(), "one drive, address typed");
+        click_at(p.window.get(), empty_card_space);
+        expect_screen_matches_drawing(p.window.get(), "one drive, card clicked");
+
+        add_stick("sdc", "8:32", 8000000000LL);
+        QTRY_COMPARE(p.drives->findChildren<device_selection_widget*>().size(), 2);
+        expect_screen_matches_drawing(p.window.get(), "two drives");
+        QTest::mouseClick(p.drives, Qt::LeftButton, Qt::NoModifier, QPoint(200, 30));
+        QVERIFY(p.drives->list_visible());
+        expect_screen_matches_drawing(p.window.get(), "list open");
+        click_at(p.window.get(), empty_card_space);
+        QVERIFY(!p.drives->list_visible());
+        expect_screen_matches_drawing(p.window.get(), "list closed by a click on the card");
+    }
+
+    void form_expanded_and_banner()
+    {
+        add_stick("sdb", "8:16", 16000000000LL);
+        parts p = open_window();
+        p.window->findChild<more_settings*>()->clicked();
+        QTRY_COMPARE(p.window->size(), QSize(610, 985));
+        QTest::keyClicks(p.window->findChildren<text_input*>().value(1), "rig name");
+        expect_screen_matches_drawing(p.window.get(), "form expanded, worker refused");
+        QTest::keyClick(p.window->findChildren<text_input*>().value(1), Qt::Key_Home);
+        click_at(p.window.get(), empty_card_space);
+        expect_screen_matches_drawing(p.window.get(), "form expanded, card clicked");
+
+        p.window->os_configuration();
+        QTRY_COMPARE(p.window->size(), QSize(610, 585));
+        p.window->set_error_msg_text("Empty BTC address!", true);
+        auto* banner = p.window->findChild<QSequentialAnimationGroup*>();
+        QVERIFY(banner);
+        banner->pause(); // held grown while it is looked at, however slow the machine
+        banner->setCurrentTime(1000);
+        QCOMPARE(p.window->size(), QSize(610, 620));
+        expect_screen_matches_drawing(p.window.get(), "banner");
+        type_address(p, btc);
+        click_at(p.window.get(), empty_card_space);
+        expect_screen_matches_drawing(p.window.get(), "banner, address typed");
+        banner->resume();
+        QTRY_COMPARE(p.window->size(), QSize(610, 585));
+        expect_screen_matches_drawing(p.window.get(), "after the banner");
+    }
+
+    void confirmation_for_a_large_drive()
+    {
+        add_stick("sdb", "8:16", 128000000000LL);
+        parts p = open_window();
+        type_address(p, "1BvBMSEYstWetqTFn5Au4m4GFg7xJaNV");
+        p.button->button_clicked();
+        QTRY_VERIFY(p.window->findChild<dialog_window*>());
+        expect_screen_matches_drawing(p.window.get(), "confirm dialog");
+        type_address(p, "N2");
+        expect_screen_matches_drawing(p.window.get(), "confirm dialog, address typed behind it");
+        click_at(p.window.get(), empty_card_space);
+        expect_screen_matches_drawing(p.window.get(), "confirm dialog, card clicked");
+        add_stick("sdc", "8:32", 8000000000LL);
+        QTRY_COMPARE(p.drives->findChildren<device_selection_widget*>().size(), 2);
+        expect_screen_matches_drawing(p.window.get(), "confirm dialog, second stick");
+    }
+
+    void running_with_its_dialogs()
+    {
+        add_stick("sdb", "8:16", 16000000000LL);
+        serve_slowly();
+        parts p = open_window();
+        type_address(p, btc);
+        p.button->button_clicked();
+        QTRY_VERIFY_WITH_TIMEOUT(p.button->fill_pixels() > 0, 20000);
+        expect_screen_matches_drawing(p.window.get(), "running");
+        click_at(p.window.get(), empty_card_space);
+        expect_screen_matches_drawing(p.window.get(), "running, card clicked");
+        add_stick("sdc", "8:32", 8000000000LL);
+        QTRY_COMPARE(p.drives->findChildren<device_selection_widget*>().size(), 2);
+        expect_screen_matches_drawing(p.window.get(), "running, second stick");
+
+        p.button->button_clicked();
+        auto* dialog = p.window->findChild<dialog_window*>();
+        QVERIFY(dialog);
+        expect_screen_matches_drawing(p.window.get(), "stop dialog");
+        click_at(p.window.get(), empty_card_space);
+        expect_screen_matches_drawing(p.window.get(), "stop dialog, card clicked");
+        dialog->findChildren<QPushButton*>().value(1)->click(); // CONTINUE
+        QTRY_VERIFY(!p.window->findChild<dialog_window*>() || p.window->findChild<dialog_window*>()->isHidden());
+        expect_screen_matches_drawing(p.window.get(), "running again");
+
+        p.window->findChild<titlebar*>()->findChildren<QPushButton*>().value(1)->click(); // the close cross
+        QTRY_VERIFY(p.window->findChildren<dialog_window*>().size() >= 1);
+        expect_screen_matches_drawing(p.window.get(), "stop dialog of the title bar");
+        p.window->cancel();
+    }
+
+    // Between the press and the end of a run, drives come and go and the address is edited: the
+    // run keeps its button (a click asks to stop) and its drive list stays shut.
+    void a_run_holds_its_button_and_its_drive_list()
+    {
+        add_stick("sdb", "8:16", 128000000000LL); // asks first
+        serve_slowly();
+        parts p = open_window();
+        p.btc_field->setText(btc);
+        p.button->button_clicked();
+        QTRY_VERIFY(p.window->findChild<dialog_window*>());
+        QTest::keyClick(p.btc_field, Qt::Key_Backspace);
+        QTest::keyClicks(p.btc_field, "2");
+        add_stick("sdc", "8:32", 8000000000LL);
+        QTRY_VERIFY(p.drives->arrow_shown());
+        p.window->findChild<dialog_window*>()->findChildren<QPushButton*>()[1]->click(); // CONTINUE
+        QTRY_VERIFY_WITH_TIMEOUT(p.button->fill_pixels() > 0, 20000);
+
+        add_stick("sdd", "8:48", 8000000000LL);
+        QTRY_COMPARE(p.drives->findChildren<device_selection_widget*>().size(), 3);
+        QVERIFY(!p.drives->isEnabled() && !p.drives->arrow_shown());
+        QCOMPARE(p.drives->cursor().shape(), Qt::ForbiddenCursor);
+        QTest::mouseClick(p.drives, Qt::LeftButton);
+        QVERIFY(!p.drives->list_visible());
+
+        const int dialogs = p.window->findChildren<dialog_window*>().size();
+        p.button->button_clicked();
+        QCOMPARE(p.window->findChildren<dialog_window*>().size(), dialogs + 1); // "Stop flashing?"
+        QCOMPARE(m_server->requests().count(http_test_server::release_path), 1); // no second run
+
+        p.window->cancel();
+        QVERIFY(p.drives->isEnabled() && p.drives->arrow_shown());
+        QCOMPARE(p.drives->cursor().shape(), Qt::PointingHandCursor);
+        QTest::mouseClick(p.drives, Qt::LeftButton);
+        QVERIFY(p.drives->list_visible());
+    }
+
+    // The same comparisons on a real X server, when one can be started here.
+    void on_an_x_server()
+    {
+        if (on_x_server() || qEnvironmentVariableIsSet("KELVRA_PAINTING_CHILD"))
+            QSKIP("this run is the one on the X server");
+        const QString xvfb = QStandardPaths::findExecutable("Xvfb");
+        if (xvfb.isEmpty())
+            QSKIP("Xvfb is not installed");
+        QProcess server;
+        server.start(xvfb, {"-displayfd", "1", "-screen", "0", "1280x1100x24", "-nolisten", "tcp"});
+        QVERIFY(server.waitForStarted(30000));
+        QByteArray display;
+        QElapsedTimer waited;
+        waited.start();
+        while (!display.contains('\n') && waited.elapsed() < 60000 && server.state() == QProcess::Running) {
+            server.waitForReadyRead(1000);
+            display += server.readAllStandardOutput();
+        }
+        QVERIFY2(display.contains('\n'), "Xvfb did not report its display");
+
+        QProcess run;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("DISPLAY", ":" + display.trimmed());
+        environment.insert("QT_QPA_PLATFORM", "xcb");
+        environment.insert("KELVRA_PAINTING_CHILD", "1");
+        // The X platform's D-Bus and plugin libraries keep memory until the process ends; the
+        // window's own leaks are looked for in the off-screen run.
+        const QString sanitizer = environment.value("ASAN_OPTIONS");
+        environment.insert("ASAN_OPTIONS", (sanitizer.isEmpty() ? "" : sanitizer + ":") + "detect_leaks=0");
+        run.setProcessEnvironment(environment);
+        run.setProcessChannelMode(QProcess::MergedChannels);
+        run.start(QCoreApplication::applicationFilePath(), QStringList());
+        const bool finished = run.waitForFinished(480000);
+        const QByteArray output = run.readAll();
+        server.terminate();
+        server.waitForFinished(10000);
+        const bool passed = finished && run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0
+            && output.contains(" 0 failed");
+        if (!passed)
+            std::fprintf(stderr, "The run on the X server:\n%s\n", output.constData());
+        QVERIFY2(passed, "the comparisons on the X server failed (their output is above)");
+    }
+};
+
+QTEST_MAIN(test_window_painting)
+#include "test_window_painting.moc"
