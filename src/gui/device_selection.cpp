@@ -155,6 +155,9 @@ void device_selection::set_locked(bool locked)
     }
     setEnabled(!locked);
     m_show_openable();
+    // Unlocked, it offers itself again; the next change of the drives sets the cursor by their count.
+    if (!locked)
+        setCursor(Qt::PointingHandCursor);
 }
 
 // The arrow and the cursor say whether a click opens the list.
