@@ -18,3 +18,8 @@ list(GET kelvra_parts 1 KELVRA_VERSION_MINOR)
 list(GET kelvra_parts 2 KELVRA_VERSION_PATCH)
 set(KELVRA_VERSION "${PROJECT_VERSION}")
 configure_file("${KELVRA_SOURCE_DIR}/src/core/version.h.in" "${KELVRA_GENERATED_DIR}/src/core/version.h" @ONLY)
+# The Windows manifests carry it too; the resource files find them in the same folder.
+foreach(kelvra_program kelvra-flash-tool kelvra-flash-cli)
+  configure_file("${KELVRA_SOURCE_DIR}/resources/${kelvra_program}.manifest.in"
+                 "${KELVRA_GENERATED_DIR}/${kelvra_program}.manifest" @ONLY)
+endforeach()
