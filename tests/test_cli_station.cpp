@@ -78,6 +78,10 @@ private slots:
         QCOMPARE(QString::fromStdString(names.lookup("2-1.3", "SN0042")), QString("rack-a1")); // the port first
         QCOMPARE(QString::fromStdString(names.lookup("2-9", "SN0042")), QString("rack-b7"));
         QCOMPARE(QString::fromStdString(names.lookup("", "")), QString());
+        // Spreadsheets save "CSV UTF-8" with a byte order mark before the first key.
+        station_names marked;
+        QVERIFY(parse_station_names("\xef\xbb\xbf" "2-1.3,rack-a1\r\n", marked, error, any_name));
+        QCOMPARE(QString::fromStdString(marked.lookup("2-1.3", "")), QString("rack-a1"));
         for (const char* bad : {"2-1,a\n2-1,b\n", "2-1\n", "2-1,rig(%d)\n", ",x\n"}) {
             station_names refused;
             QVERIFY2(!parse_station_names(bad, refused, error, any_name), bad);
