@@ -234,6 +234,30 @@ private slots:
         QDir(path("mine")).removeRecursively();
     }
 
+    void the_folders_own_files_are_never_targets()
+    {
+        // Made once: the image cache then holds an image, its record and the lock beside them.
+        captured first;
+        QCOMPARE(run({"--btc", btc, "--worker", "own(%d)", "--image", path("release.gz"), "--target", path("a.img")},
+                     first),
+                 0);
+        const QByteArray settings = image_builder::read_file(path("app/configuration.txt"));
+        const QStringList cached = QDir(path("app/downloads")).entryList(QDir::Files | QDir::Hidden);
+        QVERIFY(!cached.isEmpty());
+        QStringList own{path("app/configuration.txt"), path("app/KELVRA Flash Tool.log"), path("app/station.csv"),
+                        path("app/downloads/new.img"), path("app/../app/downloads/x.img")};
+        for (const QString& name : cached)
+            own << path("app/downloads/" + name);
+        for (const QString& target : own) {
+            captured io;
+            QCOMPARE(run({"--btc", btc, "--image", path("release.gz"), "--target", target}, io), 2);
+            QVERIFY2(io.err().contains("holds this program's own files"), qPrintable(target + ": " + io.err()));
+        }
+        QCOMPARE(image_builder::read_file(path("app/configuration.txt")), settings);
+        QCOMPARE(QDir(path("app/downloads")).entryList(QDir::Files | QDir::Hidden), cached);
+        QVERIFY(!QFile::exists(path("app/station.csv")));
+    }
+
     void devices_need_confirmation_and_size()
     {
         QTemporaryDir root;

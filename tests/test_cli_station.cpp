@@ -78,6 +78,10 @@ private slots:
         QCOMPARE(QString::fromStdString(names.lookup("2-1.3", "SN0042")), QString("rack-a1")); // the port first
         QCOMPARE(QString::fromStdString(names.lookup("2-9", "SN0042")), QString("rack-b7"));
         QCOMPARE(QString::fromStdString(names.lookup("", "")), QString());
+        // Spreadsheets save "CSV UTF-8" with a byte order mark before the first key.
+        station_names marked;
+        QVERIFY(parse_station_names("\xef\xbb\xbf" "2-1.3,rack-a1\r\n", marked, error, any_name));
+        QCOMPARE(QString::fromStdString(marked.lookup("2-1.3", "")), QString("rack-a1"));
         for (const char* bad : {"2-1,a\n2-1,b\n", "2-1\n", "2-1,rig(%d)\n", ",x\n"}) {
             station_names refused;
             QVERIFY2(!parse_station_names(bad, refused, error, any_name), bad);
@@ -197,6 +201,34 @@ private slots:
         QVERIFY(image_builder::read_file(system.node("sdh")).left(512) != m_image.left(512));
         const QByteArray saved = image_builder::read_file(path("app/configuration.txt"));
         QVERIFY2(saved.contains(QString("\"worker\": \"st(%d,%1)\"").arg(can_pull ? 3 : 2).toUtf8()), saved.constData());
+    }
+
+    void a_stick_listed_before_its_node_is_made_is_flashed_once_it_is()
+    {
+        QTemporaryDir root;
+        fake_system system(root.path());
+        QProcess cli;
+        cli.setProcessChannelMode(QProcess::MergedChannels);
+        cli.setProcessEnvironment(system.environment());
+        cli.start(KELVRA_CLI, {"--folder", path("late"), "--btc", btc, "--image", path("kelvra-3.1.0.img.gz"),
+                               "--station"});
+        QTRY_VERIFY_WITH_TIMEOUT(cli.peek(1 << 16).contains("station: flashing"), 60000);
+
+        // Listed by the system, but its node not made yet when the station first looks at it.
+        fake_system::disk_spec late = stick("sdc", 2, "SN-LATE");
+        late.node_bytes = 0;
+        system.add_disk(late);
+        QTRY_VERIFY_WITH_TIMEOUT(image_builder::read_file(path("late/KELVRA Flash Tool.log")).contains("USB dev:"), 60000);
+        image_builder::write_file(system.node("sdc"), QByteArray(8 << 20, '\xab'));
+
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(path("late/station.csv")), 60000);
+        ::kill(static_cast<pid_t>(cli.processId()), SIGINT);
+        QVERIFY(cli.waitForFinished(30000));
+        const QString output = QString::fromUtf8(cli.readAll());
+        QVERIFY2(!output.contains("left alone"), qPrintable(output));
+        QCOMPARE(cli.exitCode(), 0);
+        const QByteArray written = image_builder::read_file(system.node("sdc"));
+        QVERIFY(written.left(static_cast<int>(offset)) == m_image.left(static_cast<int>(offset)));
     }
 };
 

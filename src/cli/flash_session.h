@@ -89,7 +89,8 @@ private:
     int m_run_station(const settings& values);
     bool m_load_names();
     void m_look_for_new_sticks(const settings& values);
-    bool m_qualifies(const device& disk);
+    // look_again: not now, but maybe at the next change (its node is not there yet).
+    bool m_qualifies(const device& disk, bool& look_again);
     void m_record(drive& run);
     std::string m_label(const drive& run) const;
     void m_start_writing(drive& run);

@@ -107,8 +107,9 @@ int flash_session::m_run_station(const settings& values)
     return 0;
 }
 
-bool flash_session::m_qualifies(const device& disk)
+bool flash_session::m_qualifies(const device& disk, bool& look_again)
 {
+    look_again = false;
     std::string why;
     if (disk.size <= smallest_station_drive)
         why = "too small (more than 2 GB needed)";
@@ -118,9 +119,10 @@ bool flash_session::m_qualifies(const device& disk)
         why = disk_write_refusal(disk.path);
     if (why.empty())
         return true;
-    if (!QFileInfo::exists(QString::fromStdString(disk.path))) {
-        // Listed before its node exists (the system is still setting it up): the next look tries again.
-        m_present.erase(std::remove(m_present.begin(), m_present.end(), disk.path), m_present.end());
+    // The system lists a stick a moment before its node is there: it is looked at again at the
+    // next change instead of being left alone for good.
+    if (why == disk_missing_refusal) {
+        look_again = true;
         return false;
     }
     if (!contains(m_ignored, disk.path)) {
@@ -152,15 +154,24 @@ void flash_session::m_look_for_new_sticks(const settings& values)
         return;
 
     for (const auto& disk : listed) {
-        if (contains(before, disk->path) || !m_qualifies(*disk))
+        bool look_again = false;
+        if (contains(before, disk->path))
             continue;
+        if (!m_qualifies(*disk, look_again)) {
+            if (look_again)
+                m_present.erase(std::remove(m_present.begin(), m_present.end(), disk->path), m_present.end());
+            continue;
+        }
         // Never two runs on one disk: a stick still being flashed that was missed for a moment.
         const bool busy = std::any_of(m_drives.begin(), m_drives.end(), [&](const std::unique_ptr<drive>& run) {
             return !run->pulled && run->disk->path == disk->path && run->now != drive::finished
                 && run->now != drive::failed;
         });
-        if (busy)
+        if (busy) {
+            // Looked at again at the next change: it may be a new stick once that run has ended.
+            m_present.erase(std::remove(m_present.begin(), m_present.end(), disk->path), m_present.end());
             continue;
+        }
         auto entry = std::make_unique<drive>();
         drive& run = *entry;
         run.target = disk->path;

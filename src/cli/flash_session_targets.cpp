@@ -1,8 +1,10 @@
 #include "src/cli/flash_drive.h"
 
+#include "src/core/app_paths.h"
 #include "src/core/file_io.h"
 #include "src/core/log_location.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -18,6 +20,23 @@ std::string megabytes(uint64_t bytes)
     char text[32];
     std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
     return text;
+}
+
+// Whether path, however it is named, is one of the folder's own files (the settings, the log, the
+// station's record) or lies in its downloads folder (archives, the image cache, its lock). Written
+// as a target, it would lose the worker numbers, or be swapped or removed by the cache under the
+// run that writes it.
+bool is_folder_item(const std::string& folder, const std::string& path)
+{
+    const std::string identity = drive_identity(path);
+    for (const std::string& name : {std::string("/configuration.txt"), "/" + std::string(application_name) + ".log",
+                                    std::string("/station.csv"), std::string("/station.csv.lock")})
+        if (drive_identity(folder + name) == identity)
+            return true;
+    const QString downloads = QDir(QString::fromStdString(folder + "/downloads")).canonicalPath();
+    const QFileInfo file(QDir::cleanPath(QFileInfo(QString::fromStdString(path)).absoluteFilePath()));
+    const QString place = file.exists() ? file.canonicalFilePath() : QFileInfo(file.absolutePath()).canonicalFilePath();
+    return !downloads.isEmpty() && (place == downloads || place.startsWith(downloads + "/"));
 }
 
 } // namespace
@@ -44,6 +63,11 @@ bool flash_session::m_resolve_targets()
         drive& run = *m_drives[i];
         if (run.is_file && QFileInfo(QString::fromStdString(run.target)).isDir()) {
             m_say("error: --target " + run.target + " is a folder, not a disk-image file");
+            return false;
+        }
+        if (run.is_file && is_folder_item(m_folder, run.target)) {
+            m_say("error: --target " + run.target + " is in " + m_folder
+                  + ", which holds this program's own files (settings, log, downloads); choose another place");
             return false;
         }
         run.identity = drive_identity(run.target);

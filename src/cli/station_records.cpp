@@ -49,7 +49,9 @@ std::string station_names::lookup(const std::string& port, const std::string& se
 bool parse_station_names(const std::string& text, station_names& names, std::string& error,
                          bool (*is_valid_name)(const std::string&))
 {
-    std::istringstream lines(text);
+    // Spreadsheets save "CSV UTF-8" with a byte order mark: it is no part of the first key.
+    static const std::string byte_order_mark = "\xef\xbb\xbf";
+    std::istringstream lines(text.compare(0, 3, byte_order_mark) == 0 ? text.substr(3) : text);
     std::string line;
     for (int number = 1; std::getline(lines, line); ++number) {
         line = trimmed(line);

@@ -27,3 +27,5 @@ std::string drive_identity(const std::string& path);
 // Empty when the disk may be opened for writing; otherwise why not, in words for the operator
 // ("permission denied: run as root"). Opens nothing for longer than the check.
 std::string disk_write_refusal(const std::string& path);
+// The refusal of a disk whose node is gone, or not made yet by the system: it may pass.
+extern const char* const disk_missing_refusal;

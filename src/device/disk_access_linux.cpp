@@ -123,6 +123,8 @@ std::string drive_identity(const std::string& path)
     return "new " + (folder.isEmpty() ? file.absoluteFilePath() : QDir(folder).filePath(file.fileName())).toStdString();
 }
 
+const char* const disk_missing_refusal = "not there (unplugged?)";
+
 std::string disk_write_refusal(const std::string& path)
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
@@ -136,6 +138,6 @@ std::string disk_write_refusal(const std::string& path)
     if (error == EROFS)
         return "write-protected";
     if (error == ENOENT || error == ENXIO || error == ENODEV)
-        return "not there (unplugged?)";
+        return disk_missing_refusal;
     return std::strerror(error);
 }

@@ -123,6 +123,8 @@ std::string drive_identity(const std::string& path)
     return identity;
 }
 
+const char* const disk_missing_refusal = "not there (unplugged?)";
+
 std::string disk_write_refusal(const std::string& path)
 {
     HANDLE handle = open_path(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
@@ -136,6 +138,6 @@ std::string disk_write_refusal(const std::string& path)
     if (error == ERROR_WRITE_PROTECT)
         return "write-protected";
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-        return "not there (unplugged?)";
+        return disk_missing_refusal;
     return "cannot open it (error " + std::to_string(error) + ")";
 }
