@@ -139,17 +139,34 @@ private slots:
             QVERIFY(QFile::link(small + "/sdg", system.node("sdg")));
             system.add_disk(pulled);
             QTRY_COMPARE_WITH_TIMEOUT(records().size(), 4, 60000);
-            system.remove_disk("sdg");
-            ::umount2(small.toUtf8().constData(), MNT_DETACH);
         } else {
             qWarning("mounting a small tmpfs needs root rights: the pulled stick is left out");
         }
 
-        // A stop while a stick is being prepared or written.
+        // A stop while a stick is being prepared: its partitions keep changing, so its preparation
+        // does not end before the stop, however slow the machine.
         const QString last_worker = can_pull ? "st3" : "st2";
         system.add_disk(stick("sdh", 7, "SN-STOPPED"));
+        const QString stopped_disk = QFileInfo(root.path() + "/sys/block/sdh").canonicalFilePath();
+        QTimer churn;
+        connect(&churn, &QTimer::timeout, this, [&] {
+            QDir partition(stopped_disk + "/sdh1");
+            if (partition.exists()) {
+                partition.removeRecursively();
+            } else {
+                QDir().mkpath(partition.path());
+                image_builder::write_file(partition.path() + "/partition", "1\n");
+                image_builder::write_file(partition.path() + "/dev", "8:113\n");
+            }
+        });
+        churn.start(100);
         QTRY_VERIFY_WITH_TIMEOUT(image_builder::read_file(path("app/KELVRA Flash Tool.log")).contains("gets " + last_worker.toUtf8()),
                                  60000);
+        // Pulled only now: gone and plugged in between two looks, the count of sticks would not change.
+        if (can_pull) {
+            system.remove_disk("sdg");
+            ::umount2(small.toUtf8().constData(), MNT_DETACH);
+        }
         ::kill(static_cast<pid_t>(cli.processId()), SIGINT);
         QVERIFY(cli.waitForFinished(30000));
         const QString output = QString::fromUtf8(cli.readAll());
