@@ -194,21 +194,11 @@ int flash_session::m_reserve_numbers(settings values, size_t first)
             worker_rule = &rule;
     for (size_t i = first; i < m_drives.size(); ++i) {
         drive& run = *m_drives[i];
-        if (!run.fixed_worker.empty()) {
-            // Named by the operator: the name as it stands, and no number used.
-            settings named = next;
-            named.worker = run.fixed_worker;
-            run.configuration = configuration_text(named);
-            run.worker = worker_in(run.configuration);
-            if (run.configuration.isEmpty()) {
-                m_say("error: the settings do not fit the 2048-byte configuration text; shorten the SSH key or the "
-                      "wireless values");
-                m_lock.reset();
-                return 2;
-            }
-            continue;
-        }
-        run.configuration = configuration_text(next);
+        // A name from the operator's list is given as it stands and uses no number.
+        settings own = next;
+        if (!run.fixed_worker.empty())
+            own.worker = run.fixed_worker;
+        run.configuration = configuration_text(own);
         if (run.configuration.isEmpty()) {
             m_say("error: the settings do not fit the 2048-byte configuration text; shorten the SSH key or the "
                   "wireless values");
@@ -216,7 +206,7 @@ int flash_session::m_reserve_numbers(settings values, size_t first)
             return 2;
         }
         run.worker = worker_in(run.configuration);
-        if (!numbered)
+        if (!numbered || !run.fixed_worker.empty())
             continue;
         // A name whose number outgrows the form's limit stops counting: it would be given twice. The
         // name saved after the last drive may outgrow it; the next run then asks for a new one.
@@ -225,7 +215,8 @@ int flash_session::m_reserve_numbers(settings values, size_t first)
         const bool last = i + 1 == m_drives.size();
         if (next.worker == before || (!last && worker_rule && !text_is_valid(worker_rule->pattern, next.worker))) {
             m_say("error: the worker name " + values.worker + " cannot be numbered for "
-                  + std::to_string(m_drives.size() - first) + " drives: after " + run.worker + " it outgrows the 15-character limit; choose a shorter name");
+                  + std::to_string(m_drives.size() - first) + " drives: after " + run.worker
+                  + " it outgrows the 15-character limit; choose a shorter name");
             m_lock.reset();
             return 2;
         }
