@@ -152,6 +152,37 @@ private slots:
         QVERIFY(std::find(stopped.offsets.begin(), stopped.offsets.end(), uint64_t(0)) == stopped.offsets.end());
     }
 
+    void a_writer_that_opens_between_the_rename_and_the_completion_reads_the_published_image()
+    {
+        const quint64 offset = 4096;
+        const QByteArray image = image_builder::disk_image(3 * 1024 * 1024, offset, 34);
+        const QString folder = m_dir.path() + "/renamed";
+        QDir().mkpath(folder);
+        image_builder::write_file(folder + "/1.0.img", image); // renamed already; not yet announced
+        std::string error;
+        const auto disk = open_file_target((folder + "/stick.img").toStdString(), 0, error);
+        QVERIFY(disk);
+        image_feed feed;
+        feed.begin((folder + "/1.0.img.part").toStdString());
+        const QByteArray text = QByteArray("{\"worker\": \"late\"}").leftJustified(2048, '\n');
+        image_burner burner((folder + "/1.0.gz").toStdString(), disk.get(), text);
+        burner.set_feed(&feed);
+        QStringList errors;
+        int finished = 0;
+        connect(&burner, &image_burner::error_msg, this, [&](QString message, bool) { errors << message; });
+        connect(&burner, &image_burner::finished, this, [&] { ++finished; });
+        std::thread inflation([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            feed.complete((folder + "/1.0.img").toStdString(), image.size(), std::nullopt, offset);
+        });
+        burner.burn_image();
+        inflation.join();
+        QCOMPARE(errors, QStringList());
+        QCOMPARE(finished, 1);
+        QVERIFY(image_builder::read_file(folder + "/stick.img").left(image.size())
+                == image_builder::configured(image, offset, text));
+    }
+
     void another_runs_text_in_the_published_image_is_not_damage()
     {
         const quint64 offset = 4 * 1024 * 1024;

@@ -108,6 +108,17 @@ gzip -dc "$root/usr/share/man/man1/kelvra-flash-tool.1.gz" | grep -q "^\.TH KELV
 completed="$(bash -c '. "$1"; COMP_WORDS=("$2" --ver); COMP_CWORD=1; _kelvra_flash_cli; echo "${COMPREPLY[*]}"' \
     completion "$root/usr/share/bash-completion/completions/kelvra-flash-cli" "$root/usr/bin/kelvra-flash-cli")"
 [ "$completed" = "--verify --version" ] || fail "completing --ver gives: $completed"
+# A station's names file is a file like any other; a size is typed, not completed.
+mkdir -p "$work/names" && : >"$work/names/rigs.csv"
+complete_after() {
+    (cd "$work/names" && bash -c '. "$1"; COMP_WORDS=("$2" --station "$3" "$4"); COMP_CWORD=3; _kelvra_flash_cli
+        echo "${COMPREPLY[*]}"' completion "$root/usr/share/bash-completion/completions/kelvra-flash-cli" \
+        "$root/usr/bin/kelvra-flash-cli" "$1" "$2")
+}
+completed="$(complete_after --names ri)"
+[ "$completed" = "rigs.csv" ] || fail "completing --names ri gives: $completed"
+completed="$(complete_after --max-size -)"
+[ -z "$completed" ] || fail "completing --max-size - gives: $completed"
 
 [ $status -eq 0 ] && echo "PASS: $(basename "$deb"): $(wc -l <"$work/contents") entries; Depends: $(field Depends)"
 exit $status

@@ -10,6 +10,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -18,7 +19,10 @@ void image_burner::impl::m_open_following(const char* file, int line)
     image_feed::state state = m_feed->wait_for_start(m_cancel);
     if (state == image_feed::state::growing)
         m_image = open_file_shared_reading(m_feed->path());
-    // Published meanwhile under its final name.
+    // Renamed to its final name meanwhile: inflation announces that name only after the rename,
+    // so a reader that came between the two waits for the announcement.
+    if (!m_image && state == image_feed::state::growing)
+        state = m_feed->wait_for(INT64_MAX, m_cancel);
     if (!m_image && (state = m_feed->current()) == image_feed::state::complete)
         m_image = open_file_shared_reading(m_feed->final_path());
     KLOG_AT(logger::debug, file, line, "m_prepare_image", "Following the image as it is inflated: " << (m_image != nullptr));
