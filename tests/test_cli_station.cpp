@@ -33,14 +33,14 @@ class test_cli_station : public QObject {
 
     static fake_system::disk_spec stick(const QString& name, int number, const QString& serial)
     {
-        fake_system::disk_spec spec;
-        spec.name = name;
-        spec.dev = QString("8:%1").arg(16 * number);
-        spec.port = QString("2-%1").arg(number);
-        spec.serial = serial;
-        spec.sectors = 8000000;        // 4.096 GB as the kernel says
-        spec.node_bytes = 8 << 20;     // what the test keeps of it
-        return spec;
+        fake_system::disk_spec disk;
+        disk.name = name;
+        disk.dev = QString("8:%1").arg(16 * number);
+        disk.port = QString("2-%1").arg(number);
+        disk.serial = serial;
+        disk.sectors = 8000000;        // 4.096 GB as the kernel says
+        disk.node_bytes = 8 << 20;     // what the test keeps of it
+        return disk;
     }
 
     // The records of station.csv, without its header (checked to be there, once, first).
