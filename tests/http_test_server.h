@@ -6,6 +6,7 @@
 #include <QMetaType>
 #include <QObject>
 #include <QPair>
+#include <QString>
 #include <QStringList>
 
 class QTcpServer;
@@ -25,6 +26,12 @@ struct http_response {
     qint64 drop_after = -1;         // >= 0: the connection closes after this many body bytes
 };
 Q_DECLARE_METATYPE(http_response)
+
+// Where the image server keeps a release's archive.
+inline QString release_archive_path(const QString& tag)
+{
+    return "/orvminer/kelvra/kelvra-" + tag + "/image/kelvra-" + tag + ".img.gz";
+}
 
 // A small HTTP/1.1 server on 127.0.0.1 and a free port, answering each path as scripted.
 // Unscripted paths get 404. Every answer closes its connection.

@@ -1,3 +1,4 @@
+#include "captured_streams.h"
 #include "fake_system.h"
 #include "image_builder.h"
 
@@ -17,37 +18,6 @@ const char* const btc = "1BvBMSEYstWetqTFn5Au4m4GFg7xJaNVN2";
 const quint64 offset = 1048576;
 
 // Captures what a session prints.
-struct captured {
-    char* out_text = nullptr;
-    size_t out_size = 0;
-    char* err_text = nullptr;
-    size_t err_size = 0;
-    flash_session::io streams;
-
-    captured()
-    {
-        streams.out = open_memstream(&out_text, &out_size);
-        streams.err = open_memstream(&err_text, &err_size);
-    }
-    ~captured()
-    {
-        std::fclose(streams.out);
-        std::fclose(streams.err);
-        std::free(out_text);
-        std::free(err_text);
-    }
-    QString out()
-    {
-        std::fflush(streams.out);
-        return QString::fromUtf8(out_text, static_cast<int>(out_size));
-    }
-    QString err()
-    {
-        std::fflush(streams.err);
-        return QString::fromUtf8(err_text, static_cast<int>(err_size));
-    }
-};
-
 // Reads like the real reader, but one byte of what it returns was changed behind the writer's back.
 class corrupting_reader : public disk_reader {
 public:

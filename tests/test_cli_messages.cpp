@@ -21,11 +21,6 @@ struct finished_run {
     QString err;
 };
 
-QString archive_path(const QString& tag)
-{
-    return "/orvminer/kelvra/kelvra-" + tag + "/image/kelvra-" + tag + ".img.gz";
-}
-
 } // namespace
 
 class test_cli_messages : public QObject {
@@ -158,7 +153,7 @@ private slots:
         m_server->set_release("2.7.0");
         failed = run({"--btc", btc, "--target", path("net.img")});
         QCOMPARE(failed.code, 1);
-        QVERIFY2(failed.err.contains("the download failed: HTTP 404 Not Found from " + api + archive_path("2.7.0")),
+        QVERIFY2(failed.err.contains("the download failed: HTTP 404 Not Found from " + api + release_archive_path("2.7.0")),
                  qPrintable(failed.err));
 
         m_server->stop();

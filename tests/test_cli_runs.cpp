@@ -1,3 +1,4 @@
+#include "captured_streams.h"
 #include "fake_system.h"
 #include "image_builder.h"
 
@@ -20,26 +21,6 @@ namespace {
 
 const char* const btc = "1BvBMSEYstWetqTFn5Au4m4GFg7xJaNVN2";
 const quint64 offset = 1048576;
-
-struct quiet_io {
-    char* text = nullptr;
-    size_t size = 0;
-    flash_session::io streams;
-    quiet_io()
-    {
-        streams.out = streams.err = open_memstream(&text, &size);
-    }
-    ~quiet_io()
-    {
-        std::fclose(streams.out);
-        std::free(text);
-    }
-    QString all()
-    {
-        std::fflush(streams.out);
-        return QString::fromUtf8(text, static_cast<int>(size));
-    }
-};
 
 // A reader that asks its session to stop after a few blocks, as Ctrl-C during --verify would.
 class stopping_reader : public disk_reader {
@@ -72,7 +53,7 @@ class test_cli_runs : public QObject {
         return image_builder::read_file(target).mid(static_cast<int>(offset), 2048);
     }
 
-    int run(const QStringList& arguments, quiet_io& io, const device_options& options = device_options())
+    int run(const QStringList& arguments, captured& io, const device_options& options = device_options())
     {
         cli_request request;
         std::string error;
@@ -173,7 +154,7 @@ private slots:
         std::string error;
         QVERIFY(parse_cli({"--btc", btc, "--image", path("release.gz"), "--device", system.node("sdb"), "--yes"}, request,
                           error));
-        quiet_io io;
+        captured io;
         QFile(path("app/KELVRA Flash Tool.log")).resize(0);
         flash_session session(request, path("app").toStdString(), options, io.streams);
         QElapsedTimer clock;
@@ -204,7 +185,7 @@ private slots:
         std::string error;
         QVERIFY(parse_cli({"--btc", btc, "--image", path("release.gz"), "--target", path("v.img"), "--verify"}, request,
                           error));
-        quiet_io io;
+        captured io;
         flash_session* session = nullptr;
         flash_session run(request, path("app").toStdString(), device_options(), io.streams,
                           [&](const std::string& target) -> std::unique_ptr<disk_reader> {
@@ -262,7 +243,7 @@ private slots:
         // A name whose number would outgrow the 15-character limit is refused before anything, not
         // given to two sticks.
         image_builder::write_file(path("app/configuration.txt"), "{}");
-        quiet_io too_long;
+        captured too_long;
         QCOMPARE(run({"--btc", btc, "--worker", "farm-row-b-9998", "--image", path("release.gz"), "--target",
                       path("l1.img"), "--target", path("l2.img"), "--target", path("l3.img")},
                      too_long),
@@ -271,7 +252,7 @@ private slots:
         QVERIFY(!QFile::exists(path("l1.img")));
         QCOMPARE(image_builder::read_file(path("app/configuration.txt")), QByteArray("{}"));
         // The last name of a series is still given: only the name saved for later outgrows the limit.
-        quiet_io last_one;
+        captured last_one;
         QCOMPARE(run({"--btc", btc, "--worker", "farm-row-b-9998", "--image", path("release.gz"), "--target",
                       path("l1.img"), "--target", path("l2.img")},
                      last_one),
@@ -300,7 +281,7 @@ private slots:
         // Where the name cannot be saved, it cannot be reserved: nothing is written.
         QFile::remove(path("app/configuration.txt"));
         QDir().mkpath(path("app/configuration.txt"));
-        quiet_io io;
+        captured io;
         QCOMPARE(run({"--btc", btc, "--worker", "rig(%d,5)", "--image", path("release.gz"), "--target", path("u.img")}, io),
                  2);
         QVERIFY2(io.all().contains("cannot save the settings to " + path("app") + "/configuration.txt"), qPrintable(io.all()));
@@ -312,7 +293,7 @@ private slots:
     {
         const QString here = QDir::currentPath();
         QVERIFY(QDir::setCurrent(m_dir.path()));
-        quiet_io twice;
+        captured twice;
         const int code = run({"--btc", btc, "--image", path("release.gz"), "--target", "x.img", "--target", "./x.img"}, twice);
         QDir::setCurrent(here);
         QCOMPARE(code, 2);
@@ -321,14 +302,14 @@ private slots:
 
         // A symlink to a file yet to be made names that file; the archive is never a target.
         QVERIFY(QFile::link(path("later.img"), path("dangling.img")));
-        quiet_io dangling;
+        captured dangling;
         QCOMPARE(run({"--btc", btc, "--image", path("release.gz"), "--target", path("later.img"), "--target",
                       path("dangling.img")},
                      dangling),
                  2);
         QVERIFY(dangling.all().contains("are the same drive"));
         const QByteArray archive = image_builder::read_file(path("release.gz"));
-        quiet_io onto_archive;
+        captured onto_archive;
         QCOMPARE(run({"--btc", btc, "--image", path("release.gz"), "--target", path("release.gz")}, onto_archive), 2);
         QVERIFY2(onto_archive.all().contains("is the archive named by --image"), qPrintable(onto_archive.all()));
         QVERIFY(image_builder::read_file(path("release.gz")) == archive);
@@ -341,13 +322,13 @@ private slots:
         QDir().mkpath(root.path() + "/dev/disk/by-id");
         const QString by_id = root.path() + "/dev/disk/by-id/usb-SanDisk_Cruzer_Blade-0:0";
         QVERIFY(QFile::link("../../sdb", by_id));
-        quiet_io same;
+        captured same;
         QCOMPARE(run({"--btc", btc, "--image", path("release.gz"), "--device", system.node("sdb"), "--device", by_id,
                       "--yes"},
                      same, system.options()),
                  2);
         QVERIFY(same.all().contains("are the same drive"));
-        quiet_io linked;
+        captured linked;
         QCOMPARE(run({"--btc", btc, "--image", path("release.gz"), "--device", by_id, "--yes"}, linked, system.options()), 0);
         QVERIFY(image_builder::read_file(system.node("sdb")).left(m_image.size())
                 == image_builder::configured(m_image, offset, text_on(system.node("sdb"))));
@@ -371,7 +352,7 @@ private slots:
         device_options options = system.options(20, 80, 15000, 2000);
         options.quiet_ms = 2000;
         QFile(path("app/KELVRA Flash Tool.log")).resize(0);
-        quiet_io io;
+        captured io;
         QCOMPARE(run(arguments, io, options), 1);
         QVERIFY2(io.all().contains(QRegularExpression("sdd +FAILED .*not prepared: the disk of the running system")),
                  qPrintable(io.all()));
@@ -392,7 +373,7 @@ private slots:
     {
         // A pipe named as the archive would block its very open.
         QVERIFY(::mkfifo(path("pipe.gz").toUtf8().constData(), 0600) == 0);
-        quiet_io pipe;
+        captured pipe;
         QCOMPARE(run({"--btc", btc, "--image", path("pipe.gz"), "--target", path("p.img")}, pipe), 2);
         QVERIFY2(pipe.all().contains("cannot read --image " + path("pipe.gz") + ": not a plain file"), qPrintable(pipe.all()));
 
@@ -402,7 +383,7 @@ private slots:
         QFile::remove(system.node("sdb")); // listed by the kernel, but its node is gone
         for (const QString& image : QDir(path("app/downloads")).entryList({"local-*"}, QDir::Files))
             QFile::remove(path("app/downloads/") + image);
-        quiet_io gone;
+        captured gone;
         QCOMPARE(run({"--btc", btc, "--image", path("release.gz"), "--device", system.node("sdb"), "--yes"}, gone,
                      system.options()),
                  2);
@@ -416,7 +397,7 @@ private slots:
         with_root.partitions = QStringList{"sdc1=8:33"};
         system.add_disk(with_root);
         system.mount("0:31", "/", "/dev/sdc1"); // a btrfs-like anonymous number: only the source tells
-        quiet_io system_disk;
+        captured system_disk;
         QCOMPARE(run({"--btc", btc, "--image", path("release.gz"), "--device", system.node("sdc"), "--yes"},
                      system_disk, system.options()),
                  1);

@@ -17,11 +17,6 @@ const char* const btc = "1BvBMSEYstWetqTFn5Au4m4GFg7xJaNVN2";
 const quint64 offset = 1048576;
 const QString tag = QStringLiteral("3.1.4");
 
-QString archive_path(const QString& release)
-{
-    return "/orvminer/kelvra/kelvra-" + release + "/image/kelvra-" + release + ".img.gz";
-}
-
 } // namespace
 
 class test_cli_shared_folder : public QObject {
@@ -120,12 +115,12 @@ private slots:
         slow.body = m_archive;
         slow.piece_size = 1 << 20;
         slow.piece_interval_ms = 50;
-        m_server->set_response(archive_path(tag), slow);
+        m_server->set_response(release_archive_path(tag), slow);
         race(3, {});
         verify_every_run_wrote_the_image();
         QVERIFY(std::any_of(m_outputs.begin(), m_outputs.end(),
                             [](const QByteArray& output) { return output.contains("waiting for another run using"); }));
-        QCOMPARE(m_server->requests().count(archive_path(tag)), 1); // the others reused the download
+        QCOMPARE(m_server->requests().count(release_archive_path(tag)), 1); // the others reused the download
         verify_cached_image(image_cache::for_download((downloads() + "/" + tag + ".gz").toStdString()));
     }
 
@@ -144,7 +139,7 @@ private slots:
         slow.body = m_archive;
         slow.piece_size = 256 * 1024;
         slow.piece_interval_ms = 100;
-        m_server->set_response(archive_path(tag), slow);
+        m_server->set_response(release_archive_path(tag), slow);
         m_runs.clear();
         QProcess* first = start({"--target", path("t0.img")});
         QTRY_VERIFY_WITH_TIMEOUT(image_builder::read_file(app() + "/KELVRA Flash Tool.log").contains("Starting download"),

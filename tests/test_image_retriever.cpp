@@ -17,11 +17,6 @@ QByteArray random_bytes(int size)
     return image_builder::random_bytes(size, 11);
 }
 
-QString archive_path(const QString& tag)
-{
-    return "/orvminer/kelvra/kelvra-" + tag + "/image/kelvra-" + tag + ".img.gz";
-}
-
 http_response answer(int status, const QByteArray& body = "x")
 {
     http_response response;
@@ -133,7 +128,7 @@ private slots:
         response.body = archive;
         response.piece_size = 256 * 1024;
         m_server->set_release("2.5.0");
-        m_server->set_response(archive_path("2.5.0"), response);
+        m_server->set_response(release_archive_path("2.5.0"), response);
 
         outcome result;
         run(result);
@@ -145,7 +140,7 @@ private slots:
         QVERIFY(file.readAll() == archive);
         QVERIFY(!result.progress.isEmpty());
         QCOMPARE(result.progress.last(), qMakePair(qint64(archive.size()), qint64(archive.size())));
-        QCOMPARE(m_server->requests(), (QStringList{http_test_server::release_path, archive_path("2.5.0")}));
+        QCOMPARE(m_server->requests(), (QStringList{http_test_server::release_path, release_archive_path("2.5.0")}));
     }
 
     void failures_report_once_and_leave_no_archive_data()
@@ -217,7 +212,7 @@ private slots:
         put("2.6.0"); // an inflated image only: not a cached archive
         m_server->set_response(http_test_server::release_path, release);
         for (const char* tag : {"2.6.0", "../x", "a/b", "", "..", ".lock", "2.6.0.record"})
-            m_server->set_response(archive_path(tag), download);
+            m_server->set_response(release_archive_path(tag), download);
 
         outcome result;
         run(result);
@@ -262,7 +257,7 @@ private slots:
         slow.piece_size = 65536;
         slow.piece_interval_ms = 30;
         m_server->set_release("2.7.0");
-        m_server->set_response(archive_path("2.7.0"), slow);
+        m_server->set_response(release_archive_path("2.7.0"), slow);
 
         outcome result;
         run(result, [](image_retriever* retriever) { retriever->cancel(); });
