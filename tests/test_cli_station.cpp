@@ -97,7 +97,10 @@ private slots:
         record.result = "failed: busy, \"locked\"";
         record.seconds = 12.345;
         QCOMPARE(QString::fromStdString(station_csv_line(record)),
-                 QString("2026-12-07T10:00:00+01:00,2-1,,4096000000,2.7.0,rig1,\"failed: busy, \"\"locked\"\"\",12.3"));
+                 QString("2026-12-07T10:00:00+01:00,2-1,,4096000000,2.7.0,rig1,\"failed: busy, \"\"locked\"\"\",12.4"));
+        // A stick handled for a few milliseconds never reads as not handled at all.
+        record.seconds = 0.004;
+        QVERIFY(station_csv_line(record).substr(station_csv_line(record).rfind(',')) == ",0.1");
     }
 
     void sticks_are_flashed_as_they_come_until_a_stop()
@@ -191,14 +194,12 @@ private slots:
             if (!can_pull && QString(stick.port) == "2-6")
                 continue;
             const QStringList record = record_of(stick.port);
-            QVERIFY2(record.size() == 8, stick.port);
-            QVERIFY2(QDateTime::fromString(record[0], Qt::ISODate).isValid() && record[0].size() > 19, qPrintable(record[0]));
-            QCOMPARE(record[2], QString(stick.serial));
-            QCOMPARE(record[3], QString("4096000000"));
-            QCOMPARE(record[4], QString("kelvra-3.1.0.img"));
-            QCOMPARE(record[5], QString(stick.worker));
-            QVERIFY2(record[6].startsWith(stick.result), qPrintable(record[6]));
-            QVERIFY(record[7].toDouble() > 0);
+            const QString line = QString("port %1: %2").arg(stick.port, record.join(','));
+            QVERIFY2(record.size() == 8, qPrintable(line));
+            QVERIFY2(QDateTime::fromString(record[0], Qt::ISODate).isValid() && record[0].size() > 19, qPrintable(line));
+            QVERIFY2(record[2] == stick.serial && record[3] == "4096000000" && record[4] == "kelvra-3.1.0.img"
+                         && record[5] == stick.worker && record[6].startsWith(stick.result) && record[7].toDouble() > 0,
+                     qPrintable(line));
         }
 
         // Every good stick holds the image with its own name, byte for byte.

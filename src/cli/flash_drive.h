@@ -29,6 +29,7 @@ struct flash_session::drive {
     std::atomic<qint64> bytes_written{0};
     std::atomic<bool> burned{false};
     bool full = false;        // the burner found no room left on the target (its thread only)
+    qint64 taken_up_ns = -1;  // on the session's clock, when this run took the drive up
     double prepare_seconds = 0;
     double write_seconds = 0;
     double verify_seconds = 0;

@@ -88,6 +88,7 @@ void flash_session::m_start_drives(int64_t image_size)
 
 void flash_session::m_start_drive(drive& run, int64_t image_size)
 {
+    run.taken_up_ns = m_clock.nsecsElapsed();
     if (stopped()) {
         m_fail(run, "canceled");
         return;

@@ -203,7 +203,9 @@ void flash_session::m_record(drive& run)
     record.tag = m_tag;
     record.worker = run.worker;
     record.result = run.ok ? "ok" : "failed: " + run.result;
-    record.seconds = run.prepare_seconds + run.write_seconds + run.verify_seconds;
+    // From taking the stick up to its end, whatever stage it ended in: a stick stopped while it was
+    // prepared has no stage times, yet it was in the station's hands.
+    record.seconds = run.taken_up_ns < 0 ? 0 : static_cast<double>(m_clock.nsecsElapsed() - run.taken_up_ns) / 1e9;
     if (!append_station_record(m_folder + "/station.csv", record))
         m_say("warning: cannot add to " + m_folder + "/station.csv: " + station_csv_line(record));
     KLOG(logger::info, "Station: " << run.target << " (port " << record.port << ", serial " << record.serial << ") "

@@ -6,6 +6,7 @@
 #include <QLockFile>
 #include <QString>
 
+#include <cmath>
 #include <cstdio>
 #include <sstream>
 
@@ -82,7 +83,8 @@ bool parse_station_names(const std::string& text, station_names& names, std::str
 std::string station_csv_line(const station_record& record)
 {
     char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.1f", record.seconds);
+    // Tenths, rounded up: a stick that was handled for a few milliseconds must not read as 0.0.
+    std::snprintf(seconds, sizeof seconds, "%.1f", std::ceil(record.seconds * 10) / 10);
     return field(record.time) + "," + field(record.port) + "," + field(record.serial) + ","
         + std::to_string(record.size) + "," + field(record.tag) + "," + field(record.worker) + ","
         + field(record.result) + "," + seconds;
