@@ -2,7 +2,7 @@
 # shellcheck shell=bash
 
 KELVRA_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-KELVRA_PACKAGES=(cmake g++ make pkg-config qtbase5-dev libqt5svg5-dev zlib1g-dev libisal-dev)
+KELVRA_PACKAGES=(cmake g++ make pkg-config qtbase5-dev libqt5svg5-dev zlib1g-dev libisal-dev libxfixes-dev)
 
 # Installs the Debian packages that are missing; does nothing when all are there.
 ensure_packages() {

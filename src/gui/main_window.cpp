@@ -2,6 +2,7 @@
 
 #include "src/config/field_rules.h"
 #include "src/core/log_location.h"
+#include "src/gui/cursor_cover.h"
 #include "src/gui/device_selection.h"
 #include "src/gui/dialog_window.h"
 #include "src/gui/more_settings.h"
@@ -129,6 +130,9 @@ main_window::main_window(const std::string& title, const std::string& app_folder
     m_device_selection = new device_selection(this);
     m_device_selection->move(29, 117);
     shadow_backdrop::cast(m_device_selection, standard_shadow(m_device_selection));
+    // Locked, they show the forbidden cursor on the screen too.
+    cursor_cover::attach(m_btc_input);
+    cursor_cover::attach(m_device_selection);
 
     m_device_manager = new device_manager(options);
     connect(m_device_manager, SIGNAL(unmount_finished()), this, SLOT(start_burning()));
