@@ -5,6 +5,7 @@
 #include "src/gui/style_kit.h"
 
 #include <QApplication>
+#include <QMessageBox>
 #include <QTranslator>
 
 #include <clocale>
@@ -25,6 +26,25 @@ bool scaling_chosen_by_environment()
     return false;
 }
 
+// Started from a desktop menu, standard error goes where nobody looks: the refusal is shown in a
+// box too, to the user who started us (this process never had root rights), on any screen there is.
+void show_refusal(char* program, const std::string& refusal)
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        return;
+    // A display that cannot be reached ends in the off-screen platform instead of an abort.
+    const QByteArray chosen = qgetenv("QT_QPA_PLATFORM");
+    QByteArray platforms = (chosen.isEmpty() ? QByteArray("xcb;wayland") : chosen) + ";offscreen";
+    char platform_option[] = "-platform";
+    char* arguments[] = {program, platform_option, platforms.data(), nullptr};
+    int count = 3;
+    QApplication application(count, arguments);
+    const QString platform = QGuiApplication::platformName();
+    if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal"))
+        return; // no one could see it or close it
+    QMessageBox::critical(nullptr, QString::fromUtf8(application_name), QString::fromStdString(refusal));
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -37,8 +57,11 @@ int main(int argc, char** argv)
 
     const std::string working_folder = argc > 1 ? std::string(argv[1]) : default_folder;
     if (!permissions.has_permissions()) {
-        permissions.request_permissions(std::string(argv[0]), working_folder);
-        return 0;
+        const std::string refusal = permissions.request_permissions(std::string(argv[0]), working_folder);
+        if (refusal.empty())
+            return 0;
+        show_refusal(argv[0], refusal);
+        return 1;
     }
 
     logger::init(working_folder);

@@ -1,3 +1,5 @@
+#include "x_display.h"
+
 #include "src/core/permission_manager_linux.h"
 #include "src/core/version.h"
 
@@ -85,6 +87,45 @@ private slots:
         QCOMPARE(banners[0], 0);
         QVERIFY(banners[1] >= 1);
         QCOMPARE(read_all(app_folder() + "/configuration.txt"), QByteArray("{}\n"));
+    }
+
+    // Refused root rights when started from a desktop menu, where standard error goes unread: with
+    // no pkexec, and with one whose password dialog is cancelled.
+    void a_refused_start_is_seen()
+    {
+        const x_server screen;
+        if (screen.display().isEmpty())
+            QSKIP("no Xvfb to show the refusal on");
+        QTemporaryDir bin;
+        QFile pkexec(bin.path() + "/pkexec");
+        QVERIFY(pkexec.open(QIODevice::WriteOnly));
+        pkexec.write("#!/bin/sh\nexit 126\n");
+        pkexec.close();
+        QVERIFY(pkexec.setPermissions(QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
+        QVERIFY(QFile::setPermissions(bin.path(), QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
+        for (const QString& path : {QString("/nonexistent"), bin.path()}) {
+            QProcess program;
+            QProcessEnvironment environment;
+            environment.insert("HOME", "/nonexistent");
+            environment.insert("PATH", path);
+            environment.insert("DISPLAY", screen.display());
+            program.setProcessEnvironment(environment);
+            program.start(QStandardPaths::findExecutable("setpriv"),
+                          {"--reuid=65534", "--regid=65534", "--clear-groups", "--", KELVRA_PROGRAM});
+            bool seen = false;
+            const auto box_or_end = [&] {
+                seen = seen || x_close_window(screen.display(), "KELVRA Flash Tool");
+                return seen || program.state() == QProcess::NotRunning;
+            };
+            QTRY_VERIFY2_WITH_TIMEOUT(box_or_end(), "a message box or the program's end", 60000);
+            QVERIFY2(program.state() == QProcess::NotRunning || program.waitForFinished(60000),
+                     "the program's end after its box was closed");
+            const QString errors = QString::fromUtf8(program.readAllStandardError());
+            QVERIFY2(seen && program.exitCode() == 1, qPrintable(errors));
+            QVERIFY2(errors.contains("KELVRA Flash Tool needs root rights to write USB drives.")
+                         && errors.contains("sudo " KELVRA_PROGRAM),
+                     qPrintable(errors));
+        }
     }
 
     void working_folder_argument()

@@ -11,8 +11,9 @@ public:
     bool has_permissions();
 
     // Starts the program again with the needed rights; the caller ends afterwards. The working
-    // folder is handed on so that the elevated run keeps the invoking user's files.
-    void request_permissions(const std::string& executable_path, const std::string& working_folder);
+    // folder is handed on so that the elevated run keeps the invoking user's files. Returns ""
+    // when the program ran with the rights, otherwise why it could not (also on standard error).
+    std::string request_permissions(const std::string& executable_path, const std::string& working_folder);
 
     class impl;
 

@@ -17,9 +17,18 @@ extern char** environ;
 
 namespace {
 
-const char* const root_rights_hint =
-    "KELVRA Flash Tool needs root rights to write USB drives. Start it with root rights, "
-    "for example: sudo %s\n";
+std::string root_rights_hint(const std::string& executable)
+{
+    return "KELVRA Flash Tool needs root rights to write USB drives. Start it with root rights, for example: sudo "
+        + executable;
+}
+
+std::string refused(const std::string& executable)
+{
+    const std::string hint = root_rights_hint(executable);
+    std::fprintf(stderr, "%s\n", hint.c_str());
+    return hint;
+}
 
 std::string own_executable(const std::string& fallback)
 {
@@ -93,7 +102,8 @@ bool permission_manager::has_permissions()
     return geteuid() == 0;
 }
 
-void permission_manager::request_permissions(const std::string& executable_path, const std::string& working_folder)
+std::string permission_manager::request_permissions(const std::string& executable_path,
+                                                    const std::string& working_folder)
 {
     const std::string executable = own_executable(executable_path);
     std::ifstream policy_file(polkit_action_file);
@@ -125,14 +135,13 @@ void permission_manager::request_permissions(const std::string& executable_path,
     envp.push_back(nullptr);
 
     pid_t child = 0;
-    if (posix_spawnp(&child, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) {
-        std::fprintf(stderr, root_rights_hint, executable.c_str());
-        return;
-    }
+    if (posix_spawnp(&child, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0)
+        return refused(executable);
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
     // 126: the user dismissed the password dialog; 127: not authorised or no polkit agent.
     if (WIFEXITED(status) && (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127))
-        std::fprintf(stderr, root_rights_hint, executable.c_str());
+        return refused(executable);
+    return std::string();
 }

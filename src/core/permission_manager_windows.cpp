@@ -11,4 +11,7 @@ bool permission_manager::has_permissions()
     return true;
 }
 
-void permission_manager::request_permissions(const std::string&, const std::string&) {}
+std::string permission_manager::request_permissions(const std::string&, const std::string&)
+{
+    return std::string();
+}
