@@ -164,6 +164,18 @@ private slots:
         QVERIFY2(log().contains("Network error: 1 ("), qPrintable(log()));
         QVERIFY(!QFile::exists(path("net.img")));
 
+        // The same with an archive here: it is flashed, and the operator is told it may be old.
+        const QString downloads = path("app" + QString::number(m_folders + 1) + "/downloads");
+        QVERIFY(QDir().mkpath(downloads));
+        image_builder::write_file(downloads + "/2.6.0.gz",
+                                  image_builder::gzip(image_builder::disk_image(3 * 1024 * 1024, offset, 5)));
+        const finished_run offline = run({"--btc", btc, "--target", path("offline.img")});
+        QVERIFY2(offline.code == 0, qPrintable(offline.err));
+        QVERIFY2(offline.err.contains("release lookup failed (connection refused by " + lookup
+                                      + "): using cached release 2.6.0\n"),
+                 qPrintable(offline.err));
+        QVERIFY2(offline.out.contains("\nrelease 2.6.0 (cached: the release lookup failed)\n"), qPrintable(offline.out));
+
         // A stalled server is ended by the transfer limit, which Qt reports like a stop of our own.
         network_outcome stalled;
         stalled.url = lookup;

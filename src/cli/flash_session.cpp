@@ -6,6 +6,7 @@
 #include "src/image/image_burner.h"
 #include "src/image/image_retriever.h"
 
+#include <QFileInfo>
 #include <QThread>
 
 #include <algorithm>
@@ -144,6 +145,8 @@ void flash_session::m_get_archive()
         m_source = image_cache::for_local_archive(m_archive, m_folder + "/downloads");
         image_cache::clean(m_folder + "/downloads", m_source.image);
     }
+    const QString archive_name = QFileInfo(QString::fromStdString(m_archive)).fileName();
+    m_tag = archive_name.endsWith(".gz") ? archive_name.chopped(3).toStdString() : archive_name.toStdString();
 }
 
 bool flash_session::m_settings_ok(settings& values)

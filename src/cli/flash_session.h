@@ -120,7 +120,8 @@ private:
     bool m_watching = false; // preparations are watched
     // The station's own state.
     station_names m_names;
-    std::string m_tag;                   // the release, for station.csv
+    std::string m_tag;                   // the release (the archive's name), for the summary and station.csv
+    std::string m_lookup_failure;        // why the release lookup failed when a cached release is used
     std::vector<std::string> m_present;  // disks seen at the last look (paths)
     std::vector<std::string> m_ignored;  // disks seen and left alone (paths), said once
     std::atomic<bool> m_canceled{false};

@@ -243,6 +243,12 @@ void flash_session::m_check(drive& run)
 
 void flash_session::m_print_summary()
 {
+    // Which release the drives got, and whether it may be older than the server's latest.
+    if (!m_tag.empty() && m_request.image.empty())
+        std::fprintf(m_io.out, "\nrelease %s%s\n", m_tag.c_str(),
+                     m_lookup_failure.empty() ? "" : " (cached: the release lookup failed)");
+    else if (!m_archive.empty())
+        std::fprintf(m_io.out, "\nimage %s\n", m_archive.c_str());
     std::fprintf(m_io.out, "\n%-32s %-8s %-20s %12s %6s %7s %7s %-10s %s\n", "target", "result", "worker", "bytes",
                  "prep s", "write s", "check s", "port", "serial");
     const auto known = [](const std::string& text) { return text.empty() ? "-" : text.c_str(); };

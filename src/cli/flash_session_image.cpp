@@ -43,6 +43,10 @@ std::string flash_session::m_fetch_archive()
         archive = path;
         m_lock = retriever->take_folder_lock();
     });
+    connect(retriever, &image_retriever::using_cached_release, &loop, [this](QString tag, QString reason) {
+        m_lookup_failure = reason.toStdString();
+        m_say("release lookup failed (" + m_lookup_failure + "): using cached release " + tag.toStdString());
+    });
     connect(retriever, &image_retriever::waiting_for_folder, &loop,
             [this](QString, QString holder) { m_say_waiting(holder.toStdString()); });
     connect(retriever, &image_retriever::error_msg, &loop, [&, retriever](QString text, bool) {

@@ -8,7 +8,6 @@
 #include <QDateTime>
 #include <QEventLoop>
 #include <QFile>
-#include <QFileInfo>
 #include <QTimer>
 
 #include <algorithm>
@@ -79,8 +78,6 @@ int flash_session::m_run_station(const settings& values)
             m_say("Canceled.");
         return 1;
     }
-    const QString archive_name = QFileInfo(QString::fromStdString(m_archive)).fileName();
-    m_tag = archive_name.endsWith(".gz") ? archive_name.chopped(3).toStdString() : archive_name.toStdString();
 
     m_watch_preparations();
     connect(m_devices.get(), &device_manager::devices_changed, this, [this, values] { m_look_for_new_sticks(values); });

@@ -386,6 +386,15 @@ void main_window::on_button_click()
     connect(m_retriever, SIGNAL(finished_download(std::string)), this, SLOT(download_finished(std::string)));
     connect(m_retriever, SIGNAL(error_msg(QString, bool)), this, SLOT(set_error_msg_text(QString, bool)));
     connect(m_retriever, SIGNAL(error_msg(QString, bool)), this, SLOT(cancel()));
+    connect(m_retriever, SIGNAL(using_cached_release(QString, QString)), this, SLOT(m_cached_release_used(QString)));
+}
+
+void main_window::m_cached_release_used(QString tag)
+{
+    // Neither a failure nor a success: the dark text of a notice.
+    emit error("<font color=\"#3a3939\">" + tr("Release lookup failed: using cached release %1").arg(tag).toHtmlEscaped()
+                   + "</font>",
+               false);
 }
 
 void main_window::download_finished(std::string file_name)
@@ -531,9 +540,21 @@ void main_window::set_error_msg_text(QString error_msg, bool is_err)
         m_status_label->setStyleSheet(QString(banner_style) + "color: #68b641;");
     }
 
-    const int background_height = m_background->height();
-    const int footer_y = m_footer->y();
-    const int bottom_height = m_bottom_frame->height();
+    int background_height = m_background->height();
+    int footer_y = m_footer->y();
+    int bottom_height = m_bottom_frame->height();
+    // One banner at a time (a notice and the run's end may come within its 2.5 s): the new one
+    // grows from where the shown one began, and the shown one's end no longer hides the new text.
+    for (auto* shown : findChildren<QSequentialAnimationGroup*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (shown->state() == QAbstractAnimation::Stopped)
+            continue;
+        auto* shrink = static_cast<QAnimationGroup*>(shown->animationAt(2));
+        background_height = static_cast<QPropertyAnimation*>(shrink->animationAt(0))->endValue().toSize().height();
+        footer_y = static_cast<QPropertyAnimation*>(shrink->animationAt(1))->endValue().toPoint().y();
+        bottom_height = static_cast<QPropertyAnimation*>(shrink->animationAt(2))->endValue().toSize().height();
+        disconnect(shown, nullptr, this, nullptr);
+        shown->stop();
+    }
     auto* sequence = new QSequentialAnimationGroup(this);
     auto* grow = new QParallelAnimationGroup(sequence);
     grow->addAnimation(animation(this, "size", QSize(610, 620), grow));

@@ -63,6 +63,8 @@ protected:
 private slots:
     // The burner's thread has ended, whatever the outcome: the run is over.
     void m_burner_thread_finished();
+    // The release server could not be asked: the run goes on with the newest cached release.
+    void m_cached_release_used(QString tag);
 
 private:
     void m_build_form();

@@ -156,16 +156,18 @@ void image_retriever::m_after_lookup()
 
     if (code != QNetworkReply::NoError || !is_safe_tag(m_tag)) {
         const QString url = m_release_reply->url().toString();
+        QString reason;
         if (!http_success(*m_release_reply))
-            m_failure_detail = m_describe("the release lookup failed", *m_release_reply);
+            reason = describe_network_failure(
+                outcome_of(*m_release_reply, m_cancel_requested, transfer_timeout_ms / 1000));
         else if (m_tag.empty())
-            m_failure_detail = "the release lookup failed: the release answer has no tag_name (" + url + ")";
+            reason = "the release answer has no tag_name (" + url + ")";
         else
-            m_failure_detail =
-                "the release lookup failed: the release answer's tag_name is no safe file name (" + url + ")";
+            reason = "the release answer's tag_name is no safe file name (" + url + ")";
+        m_failure_detail = "the release lookup failed: " + reason;
         if (code == QNetworkReply::NoError)
             KLOG(logger::fatal, "Invalid release tag, " << m_tag.size() << " bytes");
-        m_use_cached_archive_or_fail(code);
+        m_use_cached_archive_or_fail(code, reason);
         return;
     }
 
@@ -182,7 +184,7 @@ void image_retriever::m_after_lookup()
     download_image();
 }
 
-void image_retriever::m_use_cached_archive_or_fail(int code)
+void image_retriever::m_use_cached_archive_or_fail(int code, const QString& reason)
 {
     // Farms often flash offline: the newest archive already here is the best we can do.
     const QFileInfoList archives =
@@ -194,6 +196,7 @@ void image_retriever::m_use_cached_archive_or_fail(int code)
         KLOG(logger::info, "Release lookup failed (" << code << ", " << m_failure_detail.toStdString()
                                                      << "), using the cached image " << path);
         m_failure_detail.clear();
+        emit using_cached_release(archive.fileName().chopped(3), reason);
         m_hand_on(path);
         return;
     }

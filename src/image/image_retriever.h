@@ -50,6 +50,10 @@ signals:
     void error_msg(QString error_msg, bool is_err);
     // Another run holds the downloads folder; this one goes on when it is done.
     void waiting_for_folder(QString folder, QString holder);
+    // The release lookup failed (reason: what went wrong, naming the URL) and the newest archive
+    // already here, of the release tag, is handed on instead: the user is to know that the drive
+    // may get an older release than the server has. Comes right before finished_download.
+    void using_cached_release(QString tag, QString reason);
 
 private slots:
     void latest_reply_finished();
@@ -61,7 +65,7 @@ private slots:
 private:
     std::string m_downloads_folder() const;
     void m_after_lookup();
-    void m_use_cached_archive_or_fail(int code);
+    void m_use_cached_archive_or_fail(int code, const QString& reason);
     void m_fail_download();
     void m_hand_on(const std::string& path);
     void m_discard_partial();
