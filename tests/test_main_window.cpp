@@ -119,54 +119,6 @@ private slots:
         QFile(m_dir.path() + "/app/KELVRA Flash Tool.log").resize(0);
     }
 
-    // Not a check: with KELVRA_SCREENSHOTS=<folder> it saves the window in its states for a look by eye.
-    void screenshots()
-    {
-        const QString folder = qEnvironmentVariable("KELVRA_SCREENSHOTS");
-        if (folder.isEmpty())
-            QSKIP("set KELVRA_SCREENSHOTS to a folder to save screenshots");
-        QByteArray slow_image = image_builder::disk_image(24 * 1024 * 1024, offset, 5);
-        publish(slow_image, 20);
-        parts none = open_window();
-        none.window->grab().save(folder + "/idle-no-drive.png");
-        none.window.reset();
-        add_stick(16000000000LL);
-        fake_system::disk_spec second;
-        second.name = "sdc";
-        second.dev = "8:32";
-        second.sectors = 2000000;
-        second.model = "Tiny";
-        m_system->add_disk(second);
-        parts p = open_window();
-        p.fields[0]->setText(btc);
-        p.window->grab().save(folder + "/drive-prompt.png");
-        QTest::mouseClick(p.drives, Qt::LeftButton);
-        p.window->grab().save(folder + "/drive-list-open.png");
-        p.drives->collapse_list();
-        m_system->remove_disk("sdc");
-        p.window->update_window();
-        p.window->os_configuration();
-        QTest::qWait(500);
-        p.fields[1]->setText("rig name");
-        p.window->grab().save(folder + "/form-expanded.png");
-        p.window->os_configuration();
-        QTest::qWait(500);
-        p.fields[1]->setText("rig-(%d)");
-        p.button->button_clicked();
-        QTRY_VERIFY_WITH_TIMEOUT(p.button->fill_pixels() > 60, 20000);
-        p.window->grab().save(folder + "/flashing.png");
-        p.button->button_clicked();
-        p.window->grab().save(folder + "/stop-dialog.png");
-        p.window->findChild<dialog_window*>()->findChildren<QPushButton*>()[1]->click();
-        QTRY_VERIFY_WITH_TIMEOUT(p.status->isVisible(), 30000);
-        QTest::qWait(400);
-        p.window->grab().save(folder + "/banner-" + (p.status->text().contains("successful") ? "success" : "error") + ".png");
-        QTRY_VERIFY_WITH_TIMEOUT(p.status->isHidden(), 6000);
-        p.window->set_error_msg_text("Network error: 203", true);
-        QTest::qWait(400);
-        p.window->grab().save(folder + "/banner-error.png");
-    }
-
     void drive_list_states()
     {
         QWidget window;

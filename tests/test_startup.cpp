@@ -1,3 +1,4 @@
+#include "image_builder.h"
 #include "x_display.h"
 
 #include "src/core/permission_manager_linux.h"
@@ -9,13 +10,6 @@
 
 namespace {
 
-QByteArray read_all(const QString& path)
-{
-    QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    return file.readAll();
-}
-
 const QRegularExpression banner(
     QStringLiteral("^\\[\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] \\[fatal\\] \\[main:\\d+\\] \\[main\\] "
                    "KELVRA Flash Tool version: ")
@@ -26,7 +20,7 @@ const QRegularExpression banner(
 QList<int> banner_lines(const QString& log_path)
 {
     QList<int> found;
-    const QList<QByteArray> lines = read_all(log_path).split('\n');
+    const QList<QByteArray> lines = image_builder::read_file(log_path).split('\n');
     for (int i = 0; i < lines.size(); ++i)
         if (banner.match(QString::fromUtf8(lines[i])).hasMatch())
             found << i;
@@ -76,17 +70,14 @@ private slots:
         // The banner opens the log, and it is the only one.
         QCOMPARE(banner_lines(log_path), QList<int>{0});
 
-        QFile settings(app_folder() + "/configuration.txt");
-        QVERIFY(settings.open(QIODevice::WriteOnly));
-        settings.write("{}\n");
-        settings.close();
+        image_builder::write_file(app_folder() + "/configuration.txt", "{}\n");
         run_program(log_path);
         // Appended: the first run's lines stay, and the second banner follows them.
         const QList<int> banners = banner_lines(log_path);
         QCOMPARE(banners.size(), 2);
         QCOMPARE(banners[0], 0);
         QVERIFY(banners[1] >= 1);
-        QCOMPARE(read_all(app_folder() + "/configuration.txt"), QByteArray("{}\n"));
+        QCOMPARE(image_builder::read_file(app_folder() + "/configuration.txt"), QByteArray("{}\n"));
     }
 
     // Refused root rights when started from a desktop menu, where standard error goes unread: with
@@ -97,12 +88,9 @@ private slots:
         if (screen.display().isEmpty())
             QSKIP("no Xvfb to show the refusal on");
         QTemporaryDir bin;
-        QFile pkexec(bin.path() + "/pkexec");
-        QVERIFY(pkexec.open(QIODevice::WriteOnly));
-        pkexec.write("#!/bin/sh\nexit 126\n");
-        pkexec.close();
-        QVERIFY(pkexec.setPermissions(QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
-        QVERIFY(QFile::setPermissions(bin.path(), QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
+        image_builder::write_file(bin.path() + "/pkexec", "#!/bin/sh\nexit 126\n");
+        const auto everyone = QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther;
+        QVERIFY(QFile::setPermissions(bin.path() + "/pkexec", everyone) && QFile::setPermissions(bin.path(), everyone));
         for (const QString& path : {QString("/nonexistent"), bin.path()}) {
             QProcess program;
             QProcessEnvironment environment;
