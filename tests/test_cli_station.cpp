@@ -6,6 +6,8 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -20,6 +22,66 @@ bool any_name(const std::string&)
 {
     return true;
 }
+
+// A terminal of the test's own size: what the program writes to it is played onto rows of text.
+class terminal {
+public:
+    terminal(int rows, int columns) : m_screen(QVector<QString>(rows).toList()), m_master(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK))
+    {
+        winsize size{};
+        size.ws_row = static_cast<unsigned short>(rows);
+        size.ws_col = static_cast<unsigned short>(columns);
+        if (grantpt(m_master) != 0 || unlockpt(m_master) != 0 || ioctl(m_master, TIOCSWINSZ, &size) != 0)
+            qFatal("no pseudo-terminal");
+    }
+    ~terminal() { ::close(m_master); }
+    QString device() const { return QString::fromLatin1(ptsname(m_master)); }
+    QStringList screen()
+    {
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(m_master, buffer, sizeof buffer)) > 0;)
+            m_pending.append(buffer, static_cast<int>(got));
+        int i = 0, end = 0;
+        for (; i < m_pending.size(); i = end) {
+            end = i + 1;
+            const char c = m_pending[i];
+            if (c == '\r' || c == '\n') {
+                m_column = 0;
+                if (c == '\n' && ++m_row == m_screen.size()) { // scrolls
+                    m_screen.removeFirst();
+                    m_screen.append(QString());
+                    --m_row;
+                }
+            } else if (c == '\x1b') {
+                while (end < m_pending.size() && !QChar(m_pending[end]).isLetter())
+                    ++end;
+                if (end++ == m_pending.size())
+                    break; // the rest of it comes with the next read
+                const char command = m_pending[end - 1];
+                if (command == 'A')
+                    m_row = std::max(0, m_row - std::max(1, m_pending.mid(i + 2, end - i - 3).toInt()));
+                else if (command == 'K')
+                    m_screen[m_row].clear(); // only ever the whole line
+                for (int row = m_row; command == 'J' && row < m_screen.size(); ++row)
+                    m_screen[row] = row == m_row ? m_screen[row].left(m_column) : QString();
+            } else {
+                while (end < m_pending.size() && m_pending[end] != '\x1b' && m_pending[end] != '\r' && m_pending[end] != '\n')
+                    ++end;
+                const QString text = QString::fromUtf8(m_pending.mid(i, end - i));
+                m_screen[m_row] = m_screen[m_row].leftJustified(m_column).replace(m_column, text.size(), text);
+                m_column += text.size();
+            }
+        }
+        m_pending.remove(0, i);
+        return m_screen;
+    }
+
+private:
+    QStringList m_screen;
+    int m_master;
+    QByteArray m_pending;
+    int m_row = 0, m_column = 0;
+};
 
 } // namespace
 
@@ -219,6 +281,51 @@ private slots:
         QVERIFY(image_builder::read_file(system.node("sdh")).left(512) != m_image.left(512));
         const QByteArray saved = image_builder::read_file(path("app/configuration.txt"));
         QVERIFY2(saved.contains(QString("\"worker\": \"st(%d,%1)\"").arg(can_pull ? 3 : 2).toUtf8()), saved.constData());
+    }
+
+    void the_board_shows_the_sticks_there_however_many_came_and_went()
+    {
+        QTemporaryDir root;
+        fake_system system(root.path());
+        terminal screen(6, 200);
+        QProcess cli;
+        cli.setProcessEnvironment(system.environment());
+        cli.setStandardErrorFile(screen.device());
+        cli.start(KELVRA_CLI, {"--folder", path("board"), "--btc", btc, "--worker", "b(%d)", "--image",
+                               path("kelvra-3.1.0.img.gz"), "--station", "--max-size", "5000000000"});
+        const auto shown = [&](const QString& text) { return screen.screen().join('\n').contains(text); };
+        QTRY_VERIFY_WITH_TIMEOUT(shown("station: flashing"), 60000);
+        // Seven sticks one at a time, all left in: more than the screen holds.
+        for (int i = 1; i <= 7; ++i) {
+            system.add_disk(stick(QString("sd") + QChar('b' + i), i, QString("SN-%1").arg(i)));
+            QTRY_VERIFY2_WITH_TIMEOUT(shown(QString("sticks: %1 done").arg(i)), qPrintable(screen.screen().join('\n')), 60000);
+        }
+        QVERIFY2(shown("sticks: 7 done, 0 failed, 0 running, 3 more not shown"), qPrintable(screen.screen().join('\n')));
+        // All but the last pulled: the board redraws in place with the one still there, once.
+        for (int i = 1; i <= 6; ++i)
+            system.remove_disk(QString("sd") + QChar('b' + i));
+        QTRY_VERIFY2_WITH_TIMEOUT(screen.screen().join('\n').count("SN-") == 1 && shown("2-7 SN-7 b7") && shown("done, safe to pull")
+                                      && shown("sticks: 7 done, 0 failed, 0 running\n") && !shown("more not shown"),
+                                  qPrintable(screen.screen().join('\n')), 60000);
+        // A message stands above the board: no line of an older board stays behind above it.
+        fake_system::disk_spec large = stick("sdj", 9, "SN-LARGE");
+        large.sectors = 12000000;
+        system.add_disk(large);
+        const auto board_below = [&] {
+            const QString text = screen.screen().join('\n');
+            const QString above = text.left(text.indexOf("left alone: " + system.node("sdj"))), below = text.mid(above.size());
+            return !below.isEmpty() && !above.contains("SN-") && !above.contains("sticks:") && below.contains("SN-7")
+                && below.contains("sticks:");
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(board_below(), qPrintable(screen.screen().join('\n')), 60000);
+
+        ::kill(static_cast<pid_t>(cli.processId()), SIGINT);
+        QTRY_VERIFY_WITH_TIMEOUT((screen.screen(), cli.state() == QProcess::NotRunning), 30000);
+        QCOMPARE(cli.exitCode(), 0);
+        const QByteArray summary = cli.readAllStandardOutput();
+        QCOMPARE(QString(summary).count(QRegularExpression(" ok +b[1-7] ")), 7);
+        for (const QByteArray& line : summary.split('\n'))
+            QVERIFY2(line.size() <= 80, line.constData());
     }
 
     void a_stick_listed_before_its_node_is_made_is_flashed_once_it_is()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "src/cli/cli_options.h"
+#include "src/cli/progress_line.h"
 #include "src/cli/station_records.h"
 #include "src/config/image_configurator.h"
 #include "src/device/device_manager.h"
@@ -125,7 +126,7 @@ private:
     std::vector<std::string> m_ignored;  // disks seen and left alone (paths), said once
     std::atomic<bool> m_canceled{false};
     QObject* m_retriever = nullptr;
-    int m_progress_lines = 0;
+    progress_board m_board;
     QElapsedTimer m_clock; // the stages' start times
     QElapsedTimer m_plain_clock; // the last progress printed as plain lines
     int m_running = 0;     // drives whose thread has not ended
