@@ -9,6 +9,8 @@
 
 #include <functional>
 #include <memory>
+#include <sys/mount.h>
+#include <unistd.h>
 
 namespace {
 
@@ -87,6 +89,7 @@ private slots:
         m_server = std::make_unique<http_test_server>();
         qputenv("KELVRA_RELEASE_API", m_server->base_url().toUtf8());
         qputenv("KELVRA_IMAGE_SERVER", (m_server->base_url() + "/").toUtf8());
+        qunsetenv("KELVRA_NETWORK_PATIENCE");
         QDir(downloads()).removeRecursively();
         QDir().mkpath(downloads());
     }
@@ -110,14 +113,17 @@ private slots:
 
     void tag_anywhere_in_the_name_is_a_hit()
     {
-        put("2.3.0.gz");
-        put("backup-2.3.1-old.gz");
-        put("2.3.0"); // inflated images are never deleted here
+        // Images of older releases go with their archives, or after them; never the latest's, nor
+        // one that a live run writes from.
+        for (const char* name : {"2.3.0.gz", "backup-2.3.1-old.gz", "2.3.0", "2.3.0.record", "2.2.0", "2.2.0.record",
+                                 "2.1.0", "2.3.1", "2.3.1.record"})
+            put(name);
+        const image_cache::hold writing(in_downloads("2.1.0").toStdString());
         m_server->set_release("2.3.1");
         outcome result;
         run(result);
         QCOMPARE(result.finished, QStringList{in_downloads("backup-2.3.1-old.gz")});
-        QCOMPARE(download_files(), (QStringList{"2.3.0", "backup-2.3.1-old.gz"}));
+        QCOMPARE(download_files(), (QStringList{"2.1.0", "2.3.1", "2.3.1.record", "backup-2.3.1-old.gz"}));
     }
 
     void download_hands_on_the_complete_archive()
@@ -202,6 +208,15 @@ private slots:
             << "the release answer's tag_name is no safe file name";
         QTest::newRow("record tag") << release_of("2.6.0.record") << answer(200) << "Network error: 0"
             << "the release answer's tag_name is no safe file name";
+        // Servers that keep a transfer alive with a byte now and then (the patience is 2 s here).
+        http_response trickle = release_of("2.6.0");
+        trickle.piece_size = 1;
+        trickle.piece_interval_ms = 500;
+        QTest::newRow("release trickles") << trickle << answer(200) << "Network error: 5"
+            << "the release lookup failed: no complete answer within 2 s from http";
+        trickle.body = archive;
+        QTest::newRow("download trickles") << good_release << trickle << "Error downloading image"
+            << "the download failed: less than 10 kB/s from http";
     }
     void failures_report_once_and_leave_no_archive()
     {
@@ -209,6 +224,7 @@ private slots:
         QFETCH(http_response, download);
         QFETCH(QString, message);
         QFETCH(QString, detail);
+        qputenv("KELVRA_NETWORK_PATIENCE", "2");
         put("2.6.0"); // an inflated image only: not a cached archive
         m_server->set_response(http_test_server::release_path, release);
         for (const char* tag : {"2.6.0", "../x", "a/b", "", "..", ".lock", "2.6.0.record"})
@@ -239,6 +255,21 @@ private slots:
         QFile log(m_app.path() + "/KELVRA Flash Tool.log");
         QVERIFY(log.open(QIODevice::ReadOnly));
         QVERIFY(log.readAll().contains("] [info] [src/image/image_retriever:"));
+    }
+
+    void a_full_folder_is_named()
+    {
+        if (geteuid() != 0 || ::mount("tmpfs", downloads().toUtf8().constData(), "tmpfs", 0, "size=1m") != 0)
+            QSKIP("mounting a small tmpfs needs root rights");
+        http_response large;
+        large.body = random_bytes(3 * 1024 * 1024);
+        m_server->set_release("2.6.1");
+        m_server->set_response(release_archive_path("2.6.1"), large);
+        outcome result;
+        run(result);
+        ::umount2(downloads().toUtf8().constData(), MNT_DETACH);
+        QCOMPARE(result.errors, QStringList{"Error downloading image"});
+        QCOMPARE(result.details, QStringList{"the download failed: no space left on " + downloads()});
     }
 
     void failed_lookup_without_cache_reports_once()
@@ -358,6 +389,9 @@ private slots:
             folder_lock taker(downloads().toStdString());
             QVERIFY(taker.try_lock() == folder_lock::state::locked);
         }
+        // A symlink pointing nowhere, which no run leaves: taken over as well.
+        QVERIFY(QFile::link(in_downloads("nowhere"), in_downloads(".lock")));
+        QVERIFY(folder_lock(downloads().toStdString()).try_lock() == folder_lock::state::locked);
         // A folder of that name, or a folder that cannot be written: a clear failure, not a wait.
         QDir().mkpath(in_downloads(".lock"));
         folder_lock blocked(downloads().toStdString());

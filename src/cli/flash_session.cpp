@@ -144,6 +144,8 @@ void flash_session::m_get_archive()
         m_source = image_cache::for_local_archive(m_archive, m_folder + "/downloads");
         image_cache::clean(m_folder + "/downloads", m_source.image);
     }
+    if (!m_archive.empty() && !m_source.image.empty())
+        m_hold = std::make_unique<image_cache::hold>(m_source.image);
 }
 
 bool flash_session::m_settings_ok(settings& values)

@@ -114,6 +114,8 @@ private:
     image_source m_source;
     // Held from the lookup until the image is made; released before any drive is written.
     shared_folder_lock m_lock;
+    // From the lookup on: other runs' clean-ups leave this run's image alone.
+    std::unique_ptr<image_cache::hold> m_hold;
     // The image being inflated while the drives write it (when it was not made before).
     image_feed m_feed;
     bool m_following = false;
