@@ -167,16 +167,16 @@ std::string wrapped(const std::string& text, const std::string& indent, int colu
 
 std::string summary_text(const std::vector<summary_row>& rows)
 {
-    constexpr int target_width = 24;
+    constexpr int target_width = 22;
     char line[160];
-    std::snprintf(line, sizeof line, "\n%-*s %-6s %-15s %8s %6s %6s %6s\n", target_width, "target", "result", "worker",
-                  "MB", "prep s", "writ s", "chck s");
+    std::snprintf(line, sizeof line, "\n%-*s %-6s %-15s %8s %7s %7s %7s\n", target_width, "target", "result", "worker",
+                  "MB", "prep s", "write s", "check s");
     std::string text = line;
     for (const summary_row& row : rows) {
         const bool own_line = length_of(row.target) > target_width;
         if (own_line)
             text += row.target + "\n";
-        std::snprintf(line, sizeof line, "%-*s %-6s %-15s %8.1f %6.1f %6.1f %6.1f\n", target_width,
+        std::snprintf(line, sizeof line, "%-*s %-6s %-15s %8.1f %7.2f %7.2f %7.2f\n", target_width,
                       own_line ? "" : row.target.c_str(), row.ok ? "ok" : "FAILED",
                       row.worker.empty() ? "-" : row.worker.c_str(), static_cast<double>(row.bytes) / 1e6,
                       row.prepare_seconds, row.write_seconds, row.check_seconds);
