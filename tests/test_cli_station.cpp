@@ -6,6 +6,8 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -20,6 +22,52 @@ bool any_name(const std::string&)
 {
     return true;
 }
+
+// A terminal of the test's own size: what the program writes to it is played onto rows of text.
+// A terminal of the test's own size: what the program writes to it is played onto rows of text.
+struct terminal {
+    QStringList rows;
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK), row = 0, column = 0;
+    QByteArray pending;
+
+    terminal(int height, int width) : rows(QVector<QString>(height).toList())
+    {
+        const winsize size{static_cast<unsigned short>(height), static_cast<unsigned short>(width), 0, 0};
+        if (grantpt(master) != 0 || unlockpt(master) != 0 || ioctl(master, TIOCSWINSZ, &size) != 0)
+            qFatal("no pseudo-terminal");
+    }
+    ~terminal() { ::close(master); }
+    QString screen()
+    {
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(master, buffer, sizeof buffer)) > 0;)
+            pending.append(buffer, static_cast<int>(got));
+        // Text, line ends, and the controls the board uses: up (A), clear the line (2K) and below (J).
+        static const QRegularExpression piece("\\x1b\\[(\\d*)([AKJ])|\\r|\\n|[^\\x1b\\r\\n]+");
+        const QString text = QString::fromUtf8(pending);
+        int used = 0;
+        for (QRegularExpressionMatchIterator it = piece.globalMatch(text); it.hasNext();) {
+            const QRegularExpressionMatch match = it.next();
+            if (match.capturedStart() != used)
+                break; // a control cut short: the rest comes with the next read
+            used = match.capturedEnd();
+            const QString part = match.captured(), command = match.captured(2);
+            if (part == "\n" && ++row == rows.size()) // scrolls
+                rows = rows.mid(1) << QString(), --row;
+            if (part == "\r" || part == "\n")
+                column = 0;
+            else if (command == "A")
+                row = std::max(0, row - std::max(1, match.captured(1).toInt()));
+            else if (!command.isEmpty())
+                for (int below = row; below < (command == "J" ? rows.size() : row + 1); ++below)
+                    rows[below].truncate(below == row && command == "J" ? column : 0);
+            else
+                rows[row] = rows[row].leftJustified(column).replace(column, part.size(), part), column += part.size();
+        }
+        pending = text.mid(used).toUtf8();
+        return rows.join('\n');
+    }
+};
 
 } // namespace
 
@@ -221,32 +269,52 @@ private slots:
         QVERIFY2(saved.contains(QString("\"worker\": \"st(%d,%1)\"").arg(can_pull ? 3 : 2).toUtf8()), saved.constData());
     }
 
-    void a_stick_listed_before_its_node_is_made_is_flashed_once_it_is()
+    void the_board_shows_the_sticks_there_however_many_came_and_went()
     {
         QTemporaryDir root;
         fake_system system(root.path());
+        terminal screen(6, 200);
         QProcess cli;
-        cli.setProcessChannelMode(QProcess::MergedChannels);
         cli.setProcessEnvironment(system.environment());
-        cli.start(KELVRA_CLI, {"--folder", path("late"), "--btc", btc, "--image", path("kelvra-3.1.0.img.gz"),
-                               "--station"});
-        QTRY_VERIFY_WITH_TIMEOUT(cli.peek(1 << 16).contains("station: flashing"), 60000);
+        cli.setStandardErrorFile(QString::fromLatin1(ptsname(screen.master)));
+        cli.start(KELVRA_CLI, {"--folder", path("board"), "--btc", btc, "--worker", "b(%d)", "--image",
+                               path("kelvra-3.1.0.img.gz"), "--station", "--max-size", "5000000000"});
+        QTRY_VERIFY_WITH_TIMEOUT(screen.screen().contains("station: flashing"), 60000);
+        // Seven sticks one at a time, all left in: more than the screen holds. The first is listed
+        // by the system before its node is made: it is flashed once it is.
+        for (int i = 1; i <= 7; ++i) {
+            fake_system::disk_spec disk = stick(QString("sd") + QChar('b' + i), i, QString("SN-%1").arg(i));
+            disk.node_bytes = i == 1 ? 0 : disk.node_bytes;
+            system.add_disk(disk);
+            if (i == 1) {
+                QTRY_VERIFY_WITH_TIMEOUT(image_builder::read_file(path("board/KELVRA Flash Tool.log")).contains("USB dev:"), 60000);
+                image_builder::write_file(system.node("sdc"), QByteArray(8 << 20, '\xab'));
+            }
+            QTRY_VERIFY2_WITH_TIMEOUT(screen.screen().contains(QString("sticks: %1 done").arg(i)), qPrintable(screen.screen()), 60000);
+        }
+        QVERIFY2(screen.screen().contains("sticks: 7 done, 0 failed, 0 running, 3 more not shown"), qPrintable(screen.screen()));
+        QVERIFY(image_builder::read_file(system.node("sdc")).left(static_cast<int>(offset)) == m_image.left(static_cast<int>(offset)));
+        // All but the last pulled: the board redraws in place with the one still there, once.
+        for (int i = 1; i <= 6; ++i)
+            system.remove_disk(QString("sd") + QChar('b' + i));
+        QTRY_VERIFY2_WITH_TIMEOUT(screen.screen().count("SN-") == 1 && screen.screen().contains("2-7 SN-7 b7 ")
+                                      && screen.screen().contains("done, safe to pull\nsticks: 7 done, 0 failed, 0 running\n"),
+                                  qPrintable(screen.screen()), 60000);
+        // A message stands above the board: no line of an older board stays behind above it.
+        fake_system::disk_spec large = stick("sdj", 9, "SN-LARGE");
+        large.sectors = 12000000;
+        system.add_disk(large);
+        const auto board_below = [&](const QString& text) {
+            const QString above = text.left(text.indexOf("left alone: " + system.node("sdj"))), below = text.mid(above.size());
+            return !below.isEmpty() && !above.contains(QRegularExpression("SN-|sticks:")) && below.contains(QRegularExpression("SN-7.*\n.*sticks:"));
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(board_below(screen.screen()), qPrintable(screen.screen()), 60000);
 
-        // Listed by the system, but its node not made yet when the station first looks at it.
-        fake_system::disk_spec late = stick("sdc", 2, "SN-LATE");
-        late.node_bytes = 0;
-        system.add_disk(late);
-        QTRY_VERIFY_WITH_TIMEOUT(image_builder::read_file(path("late/KELVRA Flash Tool.log")).contains("USB dev:"), 60000);
-        image_builder::write_file(system.node("sdc"), QByteArray(8 << 20, '\xab'));
-
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(path("late/station.csv")), 60000);
         ::kill(static_cast<pid_t>(cli.processId()), SIGINT);
-        QVERIFY(cli.waitForFinished(30000));
-        const QString output = QString::fromUtf8(cli.readAll());
-        QVERIFY2(!output.contains("left alone"), qPrintable(output));
+        QTRY_VERIFY_WITH_TIMEOUT((screen.screen(), cli.state() == QProcess::NotRunning), 30000);
         QCOMPARE(cli.exitCode(), 0);
-        const QByteArray written = image_builder::read_file(system.node("sdc"));
-        QVERIFY(written.left(static_cast<int>(offset)) == m_image.left(static_cast<int>(offset)));
+        QCOMPARE(image_builder::read_file(path("board/KELVRA Flash Tool.log")).count("Station left alone"), 1);
+        QCOMPARE(QString(cli.readAllStandardOutput()).count(QRegularExpression(" ok +b[1-7] ")), 7);
     }
 };
 

@@ -2,69 +2,86 @@
 
 #include <QtTest>
 
-// The headless progress lines: they must never wrap (the redraw moves up one row per line) and
-// their figures belong to the stage they name.
+// The headless progress display: lines that never wrap (the redraw moves up one row per line),
+// figures that belong to the stage they name, piped lines that say when and only what changed,
+// and a summary within 80 columns.
 class test_progress_line : public QObject {
     Q_OBJECT
 
     static int columns(const std::string& line) { return QString::fromStdString(line).toUcs4().size(); }
+    static QString line_of(const progress_view& view, int width = 120) { return QString::fromStdString(progress_line(view, width)); }
+    static progress_view view(const char* stage, int64_t done = 50000000, double seconds = 2.0)
+    {
+        progress_view made;
+        made.target = "/dev/sdb rig1";
+        made.stage = stage;
+        made.done = done;
+        made.total = 200000000;
+        made.seconds = seconds; // since the stage began, not since the run began
+        made.measured = std::string(stage) == "writing" || std::string(stage) == "verifying";
+        return made;
+    }
 
 private slots:
     void figures_are_the_stages_own()
     {
-        progress_view writing;
-        writing.target = "/dev/sdb";
-        writing.stage = "writing";
-        writing.done = 50000000;
-        writing.total = 200000000;
-        writing.seconds = 2.0; // since writing began, not since the run began
-        writing.measured = true;
-        const std::string line = progress_line(writing, 120);
-        QVERIFY2(QString::fromStdString(line).contains(QRegularExpression(" writing +25\\.0%  +25\\.0 MB/s +6s left$")),
-                 line.c_str());
-
-        progress_view waiting = writing;
-        waiting.stage = "waiting";
-        waiting.measured = false;
-        QVERIFY(!QString::fromStdString(progress_line(waiting, 120)).contains("MB/s"));
-
-        progress_view failed = waiting;
-        failed.stage = "failed: not prepared: the disk of the running system";
-        QVERIFY(QString::fromStdString(progress_line(failed, 200)).endsWith("the disk of the running system"));
-
+        QVERIFY2(line_of(view("writing")).contains(QRegularExpression(" writing +25\\.0%  +25\\.0 MB/s +6s left$")),
+                 qPrintable(line_of(view("writing"))));
+        QVERIFY(!line_of(view("waiting")).contains("MB/s"));
+        QVERIFY(line_of(view("failed: not prepared: the disk of the running system"), 200)
+                    .endsWith("the disk of the running system"));
         // Nothing measured yet: no rate and no time left that would be made up.
-        progress_view starting = writing;
-        starting.done = 0;
-        starting.seconds = 0.01;
-        QVERIFY(!QString::fromStdString(progress_line(starting, 120)).contains("MB/s"));
+        QVERIFY(!line_of(view("writing", 0, 0.01)).contains("MB/s"));
     }
 
     void lines_never_wrap()
     {
-        progress_view view;
-        view.target = "/dev/disk/by-path/pci-0000:00:14.0-usb-0:1.4.3:1.0-scsi-0:0:0:0";
-        view.stage = "verifying";
-        view.done = 1;
-        view.total = 3;
-        view.seconds = 4;
-        view.measured = true;
+        progress_view long_one = view("verifying", 1, 4);
+        long_one.target = "/dev/disk/by-path/pci-0000:00:14.0-usb-0:1.4.3:1.0-scsi-0:0:0:0";
         for (int width : {20, 40, 60, 80, 200}) {
-            const std::string line = progress_line(view, width);
-            QVERIFY2(columns(line) <= width - 1, line.c_str());
-            QVERIFY(columns(line) > 0);
+            QVERIFY2(columns(progress_line(long_one, width)) <= width - 1, progress_line(long_one, width).c_str());
+            QVERIFY(columns(progress_line(long_one, width)) > 0);
         }
-        QVERIFY(QString::fromStdString(progress_line(view, 60)).contains("verifying"));
         // Cut at the front: the end tells one port from the next.
-        QVERIFY2(QString::fromStdString(progress_line(view, 60)).startsWith("\u2026"), progress_line(view, 60).c_str());
-        QVERIFY(QString::fromStdString(progress_line(view, 60)).contains("0:0:0:0 "));
-
+        QVERIFY(line_of(long_one, 60).contains("verifying") && line_of(long_one, 60).startsWith("\u2026"));
+        QVERIFY(line_of(long_one, 60).contains("0:0:0:0 "));
         // Cut between characters, never inside one.
-        view.target = "/tmp/k\u00e4se-\u00fc\u00f6\u00e4-\u4e2d\u6587-stick-image-with-a-long-name.img";
+        long_one.target = "/tmp/k\u00e4se-\u00fc\u00f6\u00e4-\u4e2d\u6587-stick-image-with-a-long-name.img";
         for (int width = 10; width < 90; ++width) {
-            const std::string line = progress_line(view, width);
+            const std::string line = progress_line(long_one, width);
             QVERIFY(QString::fromStdString(line).toStdString() == line); // valid UTF-8 round-trips
             QVERIFY(columns(line) <= width - 1);
         }
+    }
+
+    void piped_lines_say_when_and_only_what_changed()
+    {
+        progress_board board;
+        board_line line{"0", view("writing"), false};
+        QVERIFY(board.plain({line}, "sticks: 0 done", "10:00:00").rfind("10:00:00 /dev/sdb rig1 ", 0) == 0);
+        line.view.seconds = 9; // only the rate moved
+        QCOMPARE(board.plain({line}, "sticks: 0 done", "10:00:03"), std::string());
+        line.view.done = 52000000; // a whole percent on
+        QVERIFY(QString::fromStdString(board.plain({line}, "sticks: 1 done", "10:00:06"))
+                    .contains(QRegularExpression("^10:00:06 /dev/sdb rig1 .* 26\\.0%.*\\n10:00:06 sticks: 1 done\\n$")));
+    }
+
+    void the_summary_fits_80_columns()
+    {
+        summary_row row;
+        row.target = "/dev/disk/by-path/pci-0000:00:14.0-usb-0:1.4.3:1.0-scsi-0:0:0:0";
+        row.worker = "farm-row-b-9999";
+        row.port = "2-1.4.3";
+        row.serial = "4C530001";
+        row.why = "verification failed: the target differs from what was written; the stick may be worn or fake";
+        const QStringList lines = QString::fromStdString(summary_text({row})).split('\n');
+        for (const QString& line : lines)
+            QVERIFY2(line.size() <= 80, qPrintable(line));
+        QCOMPARE(lines.mid(2, 5), (QStringList{QString::fromStdString(row.target),
+                                               QString(23, ' ') + "FAILED farm-row-b-9999      0.0    0.00    0.00    0.00",
+                                               "  port 2-1.4.3, serial 4C530001",
+                                               "  why: verification failed: the target differs from what was written; the stick",
+                                               "       may be worn or fake"}));
     }
 };
 

@@ -46,11 +46,11 @@ flash_session::~flash_session()
 
 void flash_session::m_say(const std::string& text)
 {
+    // Above the board, not between its lines: it is taken off and drawn again below the message.
+    if (m_io.terminal && QThread::currentThread() == thread())
+        std::fputs(m_board.erase().c_str(), m_io.err);
     std::fprintf(m_io.err, "%s\n", text.c_str());
     std::fflush(m_io.err);
-    // The progress block starts again below the message instead of drawing over it.
-    if (QThread::currentThread() == thread())
-        m_progress_lines = 0;
 }
 
 void flash_session::cancel()
@@ -147,6 +147,8 @@ void flash_session::m_get_archive()
     }
     const QString archive_name = QFileInfo(QString::fromStdString(m_archive)).fileName();
     m_tag = archive_name.endsWith(".gz") ? archive_name.chopped(3).toStdString() : archive_name.toStdString();
+    if (!m_archive.empty() && !m_source.image.empty())
+        m_hold = std::make_unique<image_cache::hold>(m_source.image);
 }
 
 bool flash_session::m_settings_ok(settings& values)

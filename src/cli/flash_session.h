@@ -1,6 +1,7 @@
 #pragma once
 
 #include "src/cli/cli_options.h"
+#include "src/cli/progress_line.h"
 #include "src/cli/station_records.h"
 #include "src/config/image_configurator.h"
 #include "src/device/device_manager.h"
@@ -113,6 +114,8 @@ private:
     image_source m_source;
     // Held from the lookup until the image is made; released before any drive is written.
     shared_folder_lock m_lock;
+    // From the lookup on: other runs' clean-ups leave this run's image alone.
+    std::unique_ptr<image_cache::hold> m_hold;
     // The image being inflated while the drives write it (when it was not made before).
     image_feed m_feed;
     bool m_following = false;
@@ -126,7 +129,7 @@ private:
     std::vector<std::string> m_ignored;  // disks seen and left alone (paths), said once
     std::atomic<bool> m_canceled{false};
     QObject* m_retriever = nullptr;
-    int m_progress_lines = 0;
+    progress_board m_board;
     QElapsedTimer m_clock; // the stages' start times
     QElapsedTimer m_plain_clock; // the last progress printed as plain lines
     int m_running = 0;     // drives whose thread has not ended

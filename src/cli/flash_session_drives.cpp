@@ -7,13 +7,19 @@
 
 #include <QEventLoop>
 #include <QThread>
+#include <QTime>
 #include <QTimer>
 
 #include <algorithm>
 
 namespace {
 
-const char* const image_failed_reason = "not written: the image could not be made";
+// A drive that followed the image holds the blocks written before it failed, behind a wiped first
+// block: not bootable, but not as it was either.
+std::string image_failed_reason(qint64 bytes_written)
+{
+    return std::string(bytes_written > 0 ? "partly written" : "not written") + ": the image could not be made";
+}
 
 } // namespace
 
@@ -70,7 +76,7 @@ void flash_session::m_watch_preparations()
             m_fail(run, "not prepared: " + run.disk->refusal);
         } else if (stopped() || m_image_failed) {
             m_devices->release_device(*run.disk); // prepared, but no burner takes it over
-            m_fail(run, m_image_failed ? image_failed_reason : "canceled");
+            m_fail(run, m_image_failed ? image_failed_reason(0) : "canceled");
         } else {
             m_start_writing(run);
         }
@@ -172,7 +178,7 @@ void flash_session::m_start_writing(drive& target)
     });
     connect(thread, &QThread::finished, this, [this, run] {
         if (!run->ok && m_image_failed && run->result != "canceled")
-            run->result = image_failed_reason;
+            run->result = image_failed_reason(run->bytes_written);
         m_finish(*run);
         --m_running;
         m_end_when_all_ended();
@@ -249,71 +255,81 @@ void flash_session::m_print_summary()
                      m_lookup_failure.empty() ? "" : " (cached: the release lookup failed)");
     else if (!m_archive.empty())
         std::fprintf(m_io.out, "\nimage %s\n", m_archive.c_str());
-    std::fprintf(m_io.out, "\n%-32s %-8s %-20s %12s %6s %7s %7s %-10s %s\n", "target", "result", "worker", "bytes",
-                 "prep s", "write s", "check s", "port", "serial");
-    const auto known = [](const std::string& text) { return text.empty() ? "-" : text.c_str(); };
+    std::vector<summary_row> rows;
     for (auto& run : m_drives) {
-        const std::string port = run->disk ? run->disk->port : std::string();
-        const std::string serial = run->disk ? run->disk->serial : std::string();
-        std::fprintf(m_io.out, "%-32s %-8s %-20s %12lld %6.2f %7.2f %7.2f %-10s %s%s%s\n", run->target.c_str(),
-                     run->ok ? "ok" : "FAILED", run->worker.c_str(), static_cast<long long>(run->bytes_written.load()),
-                     run->prepare_seconds, run->write_seconds, run->verify_seconds, known(port), known(serial),
-                     run->ok ? "" : "  ", run->ok ? "" : run->result.c_str());
+        summary_row row;
+        row.target = run->target;
+        row.worker = run->worker;
+        row.port = run->disk ? run->disk->port : std::string();
+        row.serial = run->disk ? run->disk->serial : std::string();
+        row.ok = run->ok;
+        row.why = run->result;
+        row.bytes = run->bytes_written;
+        row.prepare_seconds = run->prepare_seconds;
+        row.write_seconds = run->write_seconds;
+        row.check_seconds = run->verify_seconds;
+        rows.push_back(row);
     }
+    std::fputs(summary_text(rows).c_str(), m_io.out);
     std::fflush(m_io.out);
 }
 
 std::string flash_session::m_label(const drive& run) const
 {
+    const std::string worker = run.worker.empty() ? "-" : run.worker;
     const std::string port = run.disk && !run.disk->port.empty() ? run.disk->port : "-";
     const std::string serial = run.disk && !run.disk->serial.empty() ? run.disk->serial : "-";
     if (m_request.station)
-        return port + " " + serial + " " + (run.worker.empty() ? "-" : run.worker);
+        return port + " " + serial + " " + worker;
     if (!run.disk || (run.disk->port.empty() && run.disk->serial.empty()))
-        return run.target;
-    return run.target + " (" + port + " " + serial + ")";
+        return run.target + " " + worker;
+    return run.target + " " + worker + " (" + port + " " + serial + ")";
 }
 
 void flash_session::m_print_progress(bool final_line)
 {
     static const char* const names[] = {"waiting", "downloading", "inflating", "preparing",
                                         "writing", "verifying",   "done",      "failed"};
-    // Redrawn in place only while the block fits the screen; otherwise plain lines now and then.
-    const bool redraw = m_io.terminal && static_cast<int>(m_drives.size()) < terminal_rows(m_io.err);
-    if (!redraw && !final_line) {
+    if (!m_io.terminal && !final_line) {
         if (m_plain_clock.isValid() && m_plain_clock.elapsed() < 2500)
             return;
         m_plain_clock.start();
     }
-    const int width = m_io.terminal ? terminal_columns(m_io.err) : 1000;
-    if (redraw && m_progress_lines > 0)
-        std::fprintf(m_io.err, "\x1b[%dA", m_progress_lines); // back to the first line of the block
-    m_progress_lines = 0;
+    std::vector<board_line> lines;
+    int done = 0, failed = 0, running = 0;
     const qint64 now = m_clock.elapsed();
-    for (auto& run : m_drives) {
-        if (run->pulled)
+    for (size_t i = 0; i < m_drives.size(); ++i) {
+        const drive& run = *m_drives[i];
+        const int stage = run.now;
+        (stage == drive::finished ? done : stage == drive::failed ? failed : running) += 1;
+        if (run.pulled)
             continue;
-        const int stage = run->now;
-        progress_view view;
-        view.target = m_label(*run);
+        board_line line;
+        line.key = std::to_string(i);
+        line.ended = stage == drive::finished || stage == drive::failed;
+        progress_view& view = line.view;
+        view.target = m_label(run);
         view.stage = names[stage];
+        // Verified after the flush: nothing of it waits in a cache any more.
+        if (stage == drive::finished && !run.is_file)
+            view.stage += ", safe to pull";
         // The reason is written by the drive's thread: read it only once that thread has ended.
-        if (stage == drive::failed && !run->thread)
-            view.stage += ": " + run->result;
-        else if (stage == drive::failed && run->thread && run->thread->isFinished())
-            view.stage += ": " + run->result;
-        view.done = run->done;
-        view.total = run->total;
-        view.seconds = static_cast<double>(now - run->stage_began_ms) / 1000.0;
+        if (stage == drive::failed && (!run.thread || run.thread->isFinished()))
+            view.stage += ": " + run.result;
+        view.done = run.done;
+        view.total = run.total;
+        view.seconds = static_cast<double>(now - run.stage_began_ms) / 1000.0;
         view.measured = stage == drive::downloading || stage == drive::inflating || stage == drive::writing
             || stage == drive::verifying;
-        // From the first column: the terminal may just have echoed ^C.
-        std::fprintf(m_io.err, "%s%s\n", redraw ? "\r\x1b[2K" : "", progress_line(view, width).c_str());
-        ++m_progress_lines;
+        lines.push_back(std::move(line));
     }
-    if (redraw)
-        std::fprintf(m_io.err, "\x1b[J"); // the lines of sticks pulled since the last drawing
-    if (!redraw || final_line)
-        m_progress_lines = 0;
+    // The station's sticks come and go: the tally keeps count of all it handled.
+    const std::string tally = !m_request.station ? std::string()
+                                                 : "sticks: " + std::to_string(done) + " done, " + std::to_string(failed)
+            + " failed, " + std::to_string(running) + " running";
+    const std::string text = m_io.terminal
+        ? m_board.redraw(lines, tally, terminal_rows(m_io.err), terminal_columns(m_io.err), final_line)
+        : m_board.plain(lines, tally, QTime::currentTime().toString("HH:mm:ss").toStdString());
+    std::fputs(text.c_str(), m_io.err);
     std::fflush(m_io.err);
 }

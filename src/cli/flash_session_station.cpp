@@ -108,7 +108,9 @@ bool flash_session::m_qualifies(const device& disk, bool& look_again)
 {
     look_again = false;
     std::string why;
-    if (disk.size <= smallest_station_drive)
+    if (disk.is_system)
+        why = "the disk of the running system";
+    else if (disk.size <= smallest_station_drive)
         why = "too small (more than 2 GB needed)";
     else if (disk.size > m_request.max_size)
         why = "larger than --max-size " + std::to_string(m_request.max_size) + " bytes";

@@ -51,7 +51,7 @@ int flash_session::m_list_devices()
     for (const auto& disk : listed)
         std::fprintf(m_io.out, "%s\t%s\t%s\t%s\t%s%s\n", disk->path.c_str(), disk->port.empty() ? "-" : disk->port.c_str(),
                      disk->serial.empty() ? "-" : disk->serial.c_str(), disk->name.c_str(), megabytes(disk->size).c_str(),
-                     disk->size <= smallest_usable_drive ? "\t(too small)" : "");
+                     disk->is_system ? "\t(system disk)" : disk->size <= smallest_usable_drive ? "\t(too small)" : "");
     std::fflush(m_io.out);
     return 0;
 }
@@ -101,6 +101,10 @@ bool flash_session::m_confirm_devices(const std::vector<std::shared_ptr<device>>
         });
         if (found == listed.end()) {
             m_say("error: " + run->target + " is not a USB disk that can be flashed (see --list)");
+            return false;
+        }
+        if ((*found)->is_system) {
+            m_say("error: " + run->target + " is the disk of the running system; it is never written");
             return false;
         }
         if ((*found)->size <= smallest_usable_drive) {

@@ -73,3 +73,118 @@ std::string progress_line(const progress_view& view, int width)
         line.pop_back();
     return cut(line, std::max(1, width - 1));
 }
+
+std::string progress_board::redraw(const std::vector<board_line>& lines, const std::string& tally, int rows,
+                                   int columns, bool last)
+{
+    // A row stays free below the board for the cursor: the board's first line never scrolls away.
+    const size_t rows_free = static_cast<size_t>(std::max(1, rows - 1));
+    const bool counted = !tally.empty() || lines.size() > rows_free;
+    const size_t room = rows_free - (counted ? 1 : 0);
+    std::vector<const board_line*> shown;
+    for (const board_line& line : lines)
+        shown.push_back(&line);
+    // Too many for the screen: the ended drives give way first (the tally counts them), then the latest.
+    for (auto it = shown.begin(); shown.size() > room && it != shown.end();)
+        it = (*it)->ended ? shown.erase(it) : it + 1;
+    shown.resize(std::min(shown.size(), room));
+    const size_t hidden = lines.size() - shown.size();
+
+    std::string text = m_drawn > 0 ? "\x1b[" + std::to_string(m_drawn) + "A" : std::string();
+    m_drawn = 0;
+    // From the first column: the terminal may just have echoed ^C.
+    const auto put = [&](const std::string& line) {
+        text += "\r\x1b[2K" + line + "\n";
+        ++m_drawn;
+    };
+    for (const board_line* line : shown)
+        put(progress_line(line->view, columns));
+    if (counted) {
+        const std::string more = hidden > 0 ? std::to_string(hidden) + " more not shown" : std::string();
+        put(cut(tally.empty() ? more : more.empty() ? tally : tally + ", " + more, std::max(1, columns - 1)));
+    }
+    text += "\x1b[J"; // the lines of drives gone since the last drawing
+    if (last)
+        m_drawn = 0;
+    return text;
+}
+
+std::string progress_board::erase()
+{
+    if (m_drawn == 0)
+        return std::string();
+    const std::string text = "\x1b[" + std::to_string(m_drawn) + "A\r\x1b[J";
+    m_drawn = 0;
+    return text;
+}
+
+std::string progress_board::plain(const std::vector<board_line>& lines, const std::string& tally, const std::string& time)
+{
+    std::string text;
+    const auto put = [&](const std::string& key, const std::string& state, const std::string& line) {
+        std::string& printed = m_printed[key];
+        if (printed == state)
+            return;
+        printed = state;
+        text += time + " " + line + "\n";
+    };
+    for (const board_line& line : lines) {
+        const progress_view& view = line.view;
+        const int64_t percent = view.measured && view.total > 0 ? view.done * 100 / view.total : -1;
+        put(line.key, view.target + "\n" + view.stage + "\n" + std::to_string(percent), progress_line(view, 1000));
+    }
+    if (!tally.empty())
+        put(std::string(), tally, tally);
+    return text;
+}
+
+namespace {
+
+// Words of text on lines of at most columns characters, each after indent; a word longer than a line
+// (a path) stands whole on its own.
+std::string wrapped(const std::string& text, const std::string& indent, int columns)
+{
+    std::string result, line = indent;
+    bool words = false; // on this line
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(' ', start);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string word = text.substr(start, end - start);
+        if (words && length_of(line) + 1 + length_of(word) > columns) {
+            result += line + "\n";
+            line = std::string(indent.size(), ' ');
+        }
+        line += " " + word;
+        words = true;
+        start = end + 1;
+    }
+    return result + line + "\n";
+}
+
+} // namespace
+
+std::string summary_text(const std::vector<summary_row>& rows)
+{
+    constexpr int target_width = 22;
+    char line[160];
+    std::snprintf(line, sizeof line, "\n%-*s %-6s %-15s %8s %7s %7s %7s\n", target_width, "target", "result", "worker",
+                  "MB", "prep s", "write s", "check s");
+    std::string text = line;
+    for (const summary_row& row : rows) {
+        const bool own_line = length_of(row.target) > target_width;
+        if (own_line)
+            text += row.target + "\n";
+        std::snprintf(line, sizeof line, "%-*s %-6s %-15s %8.1f %7.2f %7.2f %7.2f\n", target_width,
+                      own_line ? "" : row.target.c_str(), row.ok ? "ok" : "FAILED",
+                      row.worker.empty() ? "-" : row.worker.c_str(), static_cast<double>(row.bytes) / 1e6,
+                      row.prepare_seconds, row.write_seconds, row.check_seconds);
+        text += line;
+        if (!row.port.empty() || !row.serial.empty())
+            text += "  port " + (row.port.empty() ? "-" : row.port) + ", serial " + (row.serial.empty() ? "-" : row.serial) + "\n";
+        if (!row.ok)
+            text += wrapped(row.why, "  why:", 80);
+    }
+    return text;
+}

@@ -17,6 +17,7 @@ struct device {
     uint16_t number = 0;              // volumes belong to the disk with this number
     std::vector<std::string> volumes; // mounted volumes of the disk
     std::string refusal;              // why the last preparation gave up, in words; "" when it did not
+    bool is_system = false;           // holds the running system: listed, but never written
     // Which stick it is physically, where the system tells: the USB port it sits in and its serial
     // number; "" when unknown.
     std::string port;

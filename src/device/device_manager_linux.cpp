@@ -182,6 +182,9 @@ void device_manager::impl::m_enumerate_devices()
         record->number = static_cast<uint16_t>(((number.first & 0xFF) << 8) | (number.second & 0xFF));
         record->volumes = mount_points_of(table, tree.numbers_of(name));
         tree.usb_identity(name, record->port, record->serial);
+        struct stat node;
+        record->is_system = m_is_system_disk(name)
+            || (stat(record->path.c_str(), &node) == 0 && S_ISBLK(node.st_mode) && holds_running_system(node.st_rdev));
         m_devices.push_back(record);
     }
 }

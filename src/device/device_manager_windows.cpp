@@ -196,6 +196,7 @@ void device_manager::impl::m_enumerate_devices()
         record->name = name;
         record->path = "\\\\.\\PhysicalDrive" + std::to_string(number.DeviceNumber);
         record->number = static_cast<uint16_t>(number.DeviceNumber & 0xFFFF);
+        record->is_system = number.DeviceNumber == system_disk_number();
 
         removable_volume_walk walk;
         for (std::string path; walk.next(path);) {

@@ -18,6 +18,7 @@
 namespace {
 
 constexpr uint64_t alignment = 4096;
+constexpr uint64_t wiped_bytes = 1 << 20; // at each end, as a disk's preparation wipes it
 
 class linux_reader : public disk_reader {
 public:
@@ -82,6 +83,14 @@ std::shared_ptr<device> open_file_target(const std::string& path, uint64_t min_s
     // The writes grow the file. Growing it first with ftruncate would leave holes that direct
     // writes on ext4 fill through the page cache, making the final flush as slow as the whole write.
     const uint64_t length = disk_length(file.get());
+    // What the file held stops looking bootable before the first write, as a wiped disk does: a
+    // stop or a damaged archive then leaves no old partition table in front of new blocks.
+    const uint64_t wiped = std::min(wiped_bytes, length);
+    if (length > 0
+        && (!write_zeros(file.get(), 0, wiped) || !write_zeros(file.get(), length - wiped, wiped) || fsync(file.get()) != 0)) {
+        error = std::string("cannot clear its old partition table: ") + std::strerror(errno);
+        return nullptr;
+    }
     const uint64_t wanted = (min_size + 511) / 512 * 512;
     auto record = std::make_shared<device_linux>();
     record->path = path;

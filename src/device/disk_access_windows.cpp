@@ -56,6 +56,23 @@ private:
     DWORD m_sector;
 };
 
+bool write_zeros(HANDLE file, uint64_t offset, uint64_t size)
+{
+    const std::vector<char> zeros(static_cast<size_t>(std::min<uint64_t>(size, 1 << 20)), '\0');
+    LARGE_INTEGER position;
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    if (size > 0 && !SetFilePointerEx(file, position, nullptr, FILE_BEGIN))
+        return false;
+    for (uint64_t left = size; left > 0;) {
+        const DWORD piece = static_cast<DWORD>(std::min<uint64_t>(left, zeros.size()));
+        DWORD written = 0;
+        if (!WriteFile(file, zeros.data(), piece, &written, nullptr) || written != piece)
+            return false;
+        left -= piece;
+    }
+    return true;
+}
+
 } // namespace
 
 std::shared_ptr<device> open_file_target(const std::string& path, uint64_t min_size, std::string& error)
@@ -68,6 +85,15 @@ std::shared_ptr<device> open_file_target(const std::string& path, uint64_t min_s
     LARGE_INTEGER size;
     if (!GetFileSizeEx(file, &size)) {
         error = "cannot read its size";
+        CloseHandle(file);
+        return nullptr;
+    }
+    // What the file held stops looking bootable before the first write, as a wiped disk does: a
+    // stop or a damaged archive then leaves no old partition table in front of new blocks.
+    const uint64_t length = static_cast<uint64_t>(size.QuadPart);
+    const uint64_t wiped = std::min<uint64_t>(1 << 20, length);
+    if (length > 0 && (!write_zeros(file, 0, wiped) || !write_zeros(file, length - wiped, wiped) || !FlushFileBuffers(file))) {
+        error = "cannot clear its old partition table (error " + std::to_string(GetLastError()) + ")";
         CloseHandle(file);
         return nullptr;
     }

@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
 #include <QThread>
@@ -44,9 +45,12 @@ folder_lock::state folder_lock::try_lock()
         qint64 pid = 0;
         QString host, application;
         const qint64 age = lock.lastModified().msecsTo(QDateTime::currentDateTime());
-        if (!m_file->getLockInfo(&pid, &host, &application) && lock.exists() && age > unreadable_lock_grace_ms) {
+        // No run ever leaves a symlink there; one pointing nowhere would be waited for forever.
+        const bool dangling = lock.isSymLink() && !lock.exists();
+        if (dangling || (!m_file->getLockInfo(&pid, &host, &application) && lock.exists() && age > unreadable_lock_grace_ms)) {
             KLOG(logger::info, "Taking over the unreadable lock " << m_path);
-            if (m_file->removeStaleLockFile() && m_file->tryLock(0)) {
+            const bool removed = dangling ? QFile::remove(QString::fromStdString(m_path)) : m_file->removeStaleLockFile();
+            if (removed && m_file->tryLock(0)) {
                 m_locked = true;
                 return state::locked;
             }

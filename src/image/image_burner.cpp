@@ -99,6 +99,8 @@ void image_burner::impl::m_prepare_image(const char* file, int line)
                                       [this] { return m_cancel.load(); });
         may_prepare = m_lock != nullptr; // null: stopped while another run held the folder
     }
+    if (may_prepare && !source.image.empty())
+        m_hold = std::make_unique<image_cache::hold>(source.image);
     if (may_prepare)
         m_image = manipulator->decompress_image(source);
     m_source = source;

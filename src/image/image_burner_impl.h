@@ -65,6 +65,8 @@ private:
     image_source m_source;
     bool m_has_source = false;
     shared_folder_lock m_lock;
+    // The image is this run's until it ends: another run's clean-up leaves it alone.
+    std::unique_ptr<image_cache::hold> m_hold;
     // What the cache's record promises the image holds outside its configuration area.
     bool m_has_crc = false;
     uint32_t m_expected_crc = 0;

@@ -214,11 +214,89 @@ void discard(const image_source& source)
     QFile::remove(q(source.image));
 }
 
+namespace {
+
+// Hidden, so that no release tag can name it: ".<image>.<pid>-<n>.hold".
+QString hold_prefix(const QFileInfo& image)
+{
+    return "." + image.fileName() + ".";
+}
+
+const QRegularExpression& hold_pattern()
+{
+    static const QRegularExpression pattern(QStringLiteral("(\\d+)-\\d+\\.hold$"));
+    return pattern;
+}
+
+} // namespace
+
+hold::hold(const std::string& image)
+{
+    const QFileInfo file(q(image));
+    const std::string temporary = ::temporary_name(file.dir().filePath("." + file.fileName()).toStdString());
+    m_path = temporary.substr(0, temporary.size() - 5) + ".hold";
+    QFile marker(q(m_path));
+    if (!marker.open(QIODevice::WriteOnly))
+        KLOG(logger::fatal, "Cannot mark " << image << " as in use: " << marker.errorString().toStdString());
+}
+
+hold::~hold()
+{
+    QFile::remove(q(m_path));
+}
+
+bool is_held(const std::string& image)
+{
+    const QFileInfo file(q(image));
+    bool held = false;
+    const QDir folder = file.dir();
+    for (const QString& name : folder.entryList({hold_prefix(file) + "*.hold"}, QDir::Files | QDir::Hidden)) {
+        const QRegularExpressionMatch match = hold_pattern().match(name);
+        if (!match.hasMatch() || match.capturedStart() != hold_prefix(file).size())
+            continue; // another image's, whose name starts like this one's
+        if (process_is_running(match.captured(1).toLongLong()))
+            held = true;
+        else
+            QFile::remove(folder.filePath(name));
+    }
+    return held;
+}
+
+void remove_release(const std::string& archive)
+{
+    QFile::remove(q(archive));
+    const image_source source = for_download(archive);
+    if (QFileInfo::exists(q(source.image)) && is_held(source.image)) {
+        KLOG(logger::info, "Keeping " << source.image << " of an older release: a run still writes it");
+        return;
+    }
+    if (QFileInfo::exists(q(source.image)) || QFileInfo::exists(q(record_path(source.image))))
+        KLOG(logger::info, "Removing " << source.image << " of an older release");
+    discard(source);
+}
+
+void remove_orphaned_images(const std::string& downloads_folder, const std::string& tag)
+{
+    const QDir downloads(q(downloads_folder));
+    for (const QString& name : downloads.entryList(QDir::Files)) {
+        const QString suffix = QFileInfo(name).suffix();
+        if (suffix == QLatin1String("gz") || suffix == QLatin1String("part") || suffix == QLatin1String("record")
+            || name.startsWith(QLatin1String(local_prefix)) || name.contains(q(tag))
+            || downloads.exists(name + ".gz"))
+            continue;
+        const std::string image = downloads.filePath(name).toStdString();
+        if (is_held(image))
+            continue;
+        KLOG(logger::info, "Removing " << image << " of an older release");
+        discard(image_source{std::string(), image, false});
+    }
+}
+
 void clean(const std::string& downloads_folder, const std::string& in_use_image, int keep_local)
 {
     QDir downloads(q(downloads_folder));
-    // Temporaries carry their run's process id: those of runs still going are theirs.
-    static const QRegularExpression own_run(QStringLiteral("\\.(\\d+)-\\d+\\.part$"));
+    // Temporaries and holds carry their run's process id: those of runs still going are theirs.
+    static const QRegularExpression own_run(QStringLiteral("\\.(\\d+)-\\d+\\.(part|hold)$"));
     const auto remove_dead = [](const QDir& folder, const QStringList& patterns) {
         for (const QString& name : folder.entryList(patterns, QDir::Files | QDir::Hidden | QDir::System)) {
             const QRegularExpressionMatch match = own_run.match(name);
@@ -226,7 +304,7 @@ void clean(const std::string& downloads_folder, const std::string& in_use_image,
                 QFile::remove(folder.filePath(name));
         }
     };
-    remove_dead(downloads, {QStringLiteral("*.part")});
+    remove_dead(downloads, {QStringLiteral("*.part"), QStringLiteral(".*.hold")});
     remove_dead(QDir(QFileInfo(q(downloads_folder)).absolutePath()), {QStringLiteral("configuration.txt.*.part")});
 
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
@@ -245,7 +323,8 @@ void clean(const std::string& downloads_folder, const std::string& in_use_image,
     int kept = 0;
     for (const QFileInfo& image : images) {
         const qint64 idle = now - last_use(image);
-        const bool keep = image.fileName() == in_use || idle < hour_ms || (kept < keep_local && idle < week_ms);
+        const bool keep = image.fileName() == in_use || idle < hour_ms || (kept < keep_local && idle < week_ms)
+            || is_held(image.filePath().toStdString());
         if (keep) {
             ++kept;
             continue;

@@ -52,6 +52,29 @@ uint32_t crc_with_gap(uint32_t whole, uint64_t size, uint64_t gap_offset, const 
 // Removes the image and its record (the record first, so that nothing half-removed is trusted).
 void discard(const image_source& source);
 
+// Marks an image as used by this process while it lives: no other run's clean-up removes it. Take
+// it with the folder lock held, or on an image nobody else may remove yet.
+class hold {
+public:
+    explicit hold(const std::string& image);
+    ~hold();
+    hold(const hold&) = delete;
+    hold& operator=(const hold&) = delete;
+
+private:
+    std::string m_path;
+};
+// Whether a live run holds the image (holds of runs that died are removed on the way).
+bool is_held(const std::string& image);
+
+// Call with the folder lock held, once the latest release tag is known. Removes the archive, and
+// with it its image and record; an image a live run holds stays until it is let go.
+void remove_release(const std::string& archive);
+// Removes the images (and records) of releases whose archives are gone: every file of the folder
+// that is not an archive, a temporary, a record, an image of a local archive or hidden, whose name
+// does not contain tag and that no live run holds.
+void remove_orphaned_images(const std::string& downloads_folder, const std::string& tag);
+
 // Call with the folder lock held. Removes temporaries of runs that died (also those of the settings
 // file in the folder above), and keeps the images made
 // from the user's own archives to the few used last: at most keep_local of them, none unused for a

@@ -12,6 +12,7 @@
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
+#include <QStorageInfo>
 #include <QTimer>
 #include <QUrl>
 
@@ -21,6 +22,22 @@ namespace {
 
 // A stalled server ends the run with an error instead of holding it forever.
 constexpr int transfer_timeout_ms = 60000;
+// A server that keeps a transfer alive with a trickle is given up on as well: the lookup must be done
+// within the patience, and a download must bring this much per second over each such stretch.
+constexpr qint64 useful_bytes_per_second = 10000;
+
+int patience_seconds()
+{
+    bool ok = false;
+    const int seconds = qEnvironmentVariableIntValue("KELVRA_NETWORK_PATIENCE", &ok);
+    return ok && seconds > 0 ? seconds : 120;
+}
+
+bool no_room_for(const QString& folder, qint64 bytes)
+{
+    QStorageInfo storage(folder);
+    return storage.isValid() && storage.bytesAvailable() < bytes;
+}
 
 QString base_from_environment(const char* variable, const char* fallback)
 {
@@ -100,6 +117,12 @@ void image_retriever::request_latest_release()
     m_release_reply = m_network_manager->get(request_for(release_api_base() + "/repos/orvane/KELVRA/releases/latest"));
     // Its errors are judged once, when it finishes: a failed lookup has one outcome.
     connect(m_release_reply, SIGNAL(finished()), this, SLOT(latest_reply_finished()));
+    QTimer::singleShot(patience_seconds() * 1000, this, [this] {
+        if (m_ended || !m_release_reply->isRunning())
+            return;
+        m_lookup_overdue = true;
+        m_release_reply->abort(); // finished: judged as any failed lookup
+    });
 }
 
 void image_retriever::latest_reply_finished()
@@ -145,7 +168,8 @@ void image_retriever::latest_reply_finished()
 void image_retriever::m_after_lookup()
 {
     const QNetworkReply::NetworkError code = m_release_reply->error();
-    m_tag = QJsonDocument::fromJson(m_release_reply->readAll())
+    // An aborted answer is closed: nothing to read.
+    m_tag = QJsonDocument::fromJson(m_release_reply->isOpen() ? m_release_reply->readAll() : QByteArray())
                 .object()
                 .value(QStringLiteral("tag_name"))
                 .toString()
@@ -157,7 +181,9 @@ void image_retriever::m_after_lookup()
     if (code != QNetworkReply::NoError || !is_safe_tag(m_tag)) {
         const QString url = m_release_reply->url().toString();
         QString reason;
-        if (!http_success(*m_release_reply))
+        if (m_lookup_overdue)
+            reason = "no complete answer within " + QString::number(patience_seconds()) + " s from " + url;
+        else if (!http_success(*m_release_reply))
             reason = describe_network_failure(
                 outcome_of(*m_release_reply, m_cancel_requested, transfer_timeout_ms / 1000));
         else if (m_tag.empty())
@@ -171,6 +197,7 @@ void image_retriever::m_after_lookup()
         return;
     }
 
+    image_cache::remove_orphaned_images(m_downloads_folder(), m_tag);
     const QStringList names = downloads.entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
     for (const QString& name : names) {
         if (QFileInfo(name).suffix() != QLatin1String("gz"))
@@ -179,7 +206,7 @@ void image_retriever::m_after_lookup()
             m_hand_on(m_downloads_folder() + "/" + name.toStdString());
             return;
         }
-        QFile::remove(downloads.filePath(name)); // an archive of an older release
+        image_cache::remove_release(downloads.filePath(name).toStdString());
     }
     download_image();
 }
@@ -223,6 +250,21 @@ void image_retriever::download_image()
     connect(m_download_reply, SIGNAL(error(QNetworkReply::NetworkError)), this,
             SLOT(reply_error(QNetworkReply::NetworkError)));
     m_downloading = true;
+
+    auto* pace = new QTimer(this);
+    connect(pace, &QTimer::timeout, this, [this, pace, url, arrived_before = qint64(0)]() mutable {
+        const qint64 arrived = m_received - arrived_before;
+        arrived_before = m_received;
+        if (m_ended || arrived >= useful_bytes_per_second * patience_seconds())
+            return;
+        pace->stop();
+        m_failure_detail = "the download failed: less than " + QString::number(useful_bytes_per_second / 1000)
+            + " kB/s from " + url + " for " + QString::number(patience_seconds()) + " s (" + QString::number(arrived)
+            + " bytes arrived in that time)";
+        KLOG(logger::fatal, "Downloading image error: " << m_failure_detail.toStdString());
+        m_fail_download();
+    });
+    pace->start(patience_seconds() * 1000);
 }
 
 void image_retriever::recived_data()
@@ -234,7 +276,8 @@ void image_retriever::recived_data()
         // Written under a temporary name: only a complete archive ever carries the final one.
         m_file_path = m_downloads_folder() + "/" + name;
         m_download_file->setFileName(q(image_cache::temporary_name(m_file_path)));
-        if (!m_download_file->open(QIODevice::WriteOnly)) {
+        // Unbuffered: a full disk shows at the write that meets it, not at some later flush.
+        if (!m_download_file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
             KLOG(logger::fatal, "Cannot open file" << name);
             m_failure_detail = "the download failed: cannot create " + m_download_file->fileName() + ": "
                 + m_download_file->errorString();
@@ -244,8 +287,11 @@ void image_retriever::recived_data()
         const QByteArray data = m_download_reply->readAll();
         if (m_download_file->write(data) != data.size()) {
             KLOG(logger::fatal, "Cannot write file" << name);
-            m_failure_detail = "the download failed: cannot write " + m_download_file->fileName() + ": "
-                + m_download_file->errorString();
+            if (m_download_file->error() == QFileDevice::ResourceError || no_room_for(q(m_downloads_folder()), data.size()))
+                m_failure_detail = "the download failed: no space left on " + q(m_downloads_folder());
+            else
+                m_failure_detail = "the download failed: cannot write " + m_download_file->fileName() + ": "
+                    + m_download_file->errorString();
             m_fail_download();
             return;
         }
@@ -257,6 +303,7 @@ void image_retriever::recived_data()
 void image_retriever::show_progress(qint64 recieved, qint64 total)
 {
     m_expected_size = total;
+    m_received = recieved;
     if (!m_ended)
         emit progress_updated(recieved, total);
 }

@@ -26,6 +26,8 @@ public:
 
     // Where the release metadata and the archives come from: KELVRA_RELEASE_API and
     // KELVRA_IMAGE_SERVER when set (full base URLs, http allowed), otherwise the public hosts.
+    // KELVRA_NETWORK_PATIENCE (seconds, 120 by default) bounds the release lookup as a whole and
+    // the stretch a download may stay below a useful rate.
     static QString release_api_base();
     static QString image_server_base();
 
@@ -85,6 +87,8 @@ private:
     // clean up.
     bool m_ended = false;
     bool m_cancel_requested = false;
+    bool m_lookup_overdue = false; // the release lookup was given up: it took too long
+    qint64 m_received = 0;         // bytes of the download so far
     QString m_failure_detail;
     shared_folder_lock m_lock;
 };
