@@ -240,6 +240,10 @@ private slots:
         image_builder::write_file(system.node("sdc"), QByteArray(8 << 20, '\xab'));
 
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(path("late/station.csv")), 60000);
+        // Swapped within one look for another stick, which takes over its path: flashed as well.
+        system.remove_disk("sdc");
+        system.add_disk(stick("sdc", 2, "SN-SWAPPED"));
+        QTRY_VERIFY_WITH_TIMEOUT(image_builder::read_file(path("late/station.csv")).contains("SN-SWAPPED"), 60000);
         ::kill(static_cast<pid_t>(cli.processId()), SIGINT);
         QVERIFY(cli.waitForFinished(30000));
         const QString output = QString::fromUtf8(cli.readAll());

@@ -121,8 +121,8 @@ private:
     // The station's own state.
     station_names m_names;
     std::string m_tag;                   // the release, for station.csv
-    std::vector<std::string> m_present;  // disks seen at the last look (paths)
-    std::vector<std::string> m_ignored;  // disks seen and left alone (paths), said once
+    std::vector<std::string> m_present;  // disks seen at the last look (seen_as: path, serial, size)
+    std::vector<std::string> m_ignored;  // disks seen and left alone (the same), said once
     std::atomic<bool> m_canceled{false};
     QObject* m_retriever = nullptr;
     int m_progress_lines = 0;
