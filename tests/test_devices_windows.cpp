@@ -17,8 +17,7 @@ using namespace win32sim;
 
 namespace {
 
-const device_options fast = {20, 80, 400, 50};
-// Never a look at the devices in the middle of the calls a test reads.
+// Never a look at the devices in the middle of the calls a test reads; the listener's tests look often.
 const device_options quiet = {3600000, 80, 400, 50};
 
 int usbstor_polls()
@@ -199,7 +198,7 @@ private slots:
     void listener_signals_twice_per_change()
     {
         // A long first period, so that a count taken before it would show.
-        device_options options = fast;
+        device_options options = quiet;
         options.poll_ms = 300;
         QThread thread;
         auto* listener = new listener_windows(options);
@@ -270,7 +269,7 @@ private slots:
 
     void manager_listens_with_no_disks_and_relays_changes()
     {
-        device_manager manager(fast);
+        device_manager manager({20, 80, 400, 50});
         QSignalSpy changes(&manager, &device_manager::devices_changed);
         QVERIFY(manager.get_devices().empty());
         const int before = usbstor_polls();

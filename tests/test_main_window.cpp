@@ -272,8 +272,8 @@ private slots:
         QTRY_VERIFY(question(p));
         QVERIFY(!p.button->isEnabled()); // the dialog holds the button
         question(p)->findChildren<QPushButton*>()[0]->click(); // CANCEL
-        QVERIFY(!p.window->is_flashing() && !question(p) && p.button->isEnabled() && p.button->clickable());
-        QVERIFY(m_server->requests().isEmpty());
+        QVERIFY(!p.window->is_flashing() && !question(p) && p.button->isEnabled() && p.button->clickable()
+                && m_server->requests().isEmpty());
 
         p.button->button_clicked(); // again, and leave through the close icon
         QTRY_VERIFY(question(p));
@@ -327,17 +327,10 @@ private slots:
     {
         add_stick(16000000000LL);
         publish(m_image);
-        parts p = open_window(btc, 200, 3600000); // the drives are never looked at again
-        // Swapped after the last look: found out before the first byte is written.
-        m_system->remove_disk("sdb");
-        add_stick(32000000000LL);
-        p.button->button_clicked();
-        QTRY_COMPARE_WITH_TIMEOUT(p.status->text(), QString("Selected device was replaced, nothing was written!"), 60000);
-        QCOMPARE(image_builder::read_file(m_system->node("sdb")), QByteArray(8 << 20, '\xab'));
-        QVERIFY(!p.window->is_flashing());
-
-        p = open_window();
-        // Swapped within one look for a larger stick: that is the one shown and asked about.
+        parts p = open_window();
+        // Listed at the start and at the two notices of the first look; then swapped within one look
+        // for a larger stick: that is the one shown and asked about.
+        QTRY_VERIFY_WITH_TIMEOUT(log().count("USB dev: ") >= 4, 60000);
         m_system->remove_disk("sdb");
         add_stick(128000000000LL);
         QTRY_COMPARE_WITH_TIMEOUT(p.drives->subtitle_text(), QString("128 GB"), 60000);
@@ -347,6 +340,16 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!question(p), 60000);
         QCOMPARE(p.drives->title_text(), QString("No external USB flash drive detected!"));
         QVERIFY(!p.window->is_flashing() && p.button->isEnabled() && !p.button->in_run());
+
+        add_stick(16000000000LL);
+        p = open_window(btc, 200, 3600000); // the drives are never looked at again
+        // Swapped after the last look: found out before the first byte is written.
+        m_system->remove_disk("sdb");
+        add_stick(32000000000LL);
+        p.button->button_clicked();
+        QTRY_COMPARE_WITH_TIMEOUT(p.status->text(), QString("Selected device was replaced, nothing was written!"), 60000);
+        QCOMPARE(image_builder::read_file(m_system->node("sdb")), QByteArray(8 << 20, '\xab'));
+        QVERIFY(!p.window->is_flashing());
     }
 
     void cancel_during_download()
