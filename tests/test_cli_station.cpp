@@ -310,11 +310,15 @@ private slots:
         };
         QTRY_VERIFY2_WITH_TIMEOUT(board_below(screen.screen()), qPrintable(screen.screen()), 60000);
 
+        // Swapped within one look for another stick, which takes over its path: flashed as well.
+        system.remove_disk("sdi");
+        system.add_disk(stick("sdi", 7, "SN-SWAPPED"));
+        QTRY_VERIFY2_WITH_TIMEOUT(screen.screen().contains("sticks: 8 done"), qPrintable(screen.screen()), 60000);
         ::kill(static_cast<pid_t>(cli.processId()), SIGINT);
         QTRY_VERIFY_WITH_TIMEOUT((screen.screen(), cli.state() == QProcess::NotRunning), 30000);
         QCOMPARE(cli.exitCode(), 0);
         QCOMPARE(image_builder::read_file(path("board/KELVRA Flash Tool.log")).count("Station left alone"), 1);
-        QCOMPARE(QString(cli.readAllStandardOutput()).count(QRegularExpression(" ok +b[1-7] ")), 7);
+        QCOMPARE(QString(cli.readAllStandardOutput()).count(QRegularExpression(" ok +b[1-8] ")), 8);
     }
 };
 

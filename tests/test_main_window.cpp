@@ -61,11 +61,12 @@ class test_main_window : public QObject {
         QLabel* status = nullptr;
     };
 
-    parts open_window(int volume_check_ms = 200)
+    // With the BTC address typed unless told otherwise.
+    parts open_window(const char* address = btc, int volume_check_ms = 200, int poll_ms = 20)
     {
         parts p;
         p.window = std::make_unique<main_window>("KELVRA Flash Tool", m_folder,
-                                                 m_system->options(20, 80, volume_check_ms, 50));
+                                                 m_system->options(poll_ms, 80, volume_check_ms, 50));
         const auto fields = p.window->findChildren<text_input*>();
         p.fields = {fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]};
         p.button = p.window->findChild<progress_button*>();
@@ -73,13 +74,27 @@ class test_main_window : public QObject {
         for (QLabel* label : p.window->findChildren<QLabel*>())
             if (label->width() == 600 && label->height() == 20)
                 p.status = label;
+        p.fields[0]->setText(address);
         p.window->show();
         return p;
     }
 
-    void add_stick(qint64 bytes, qint64 node_bytes = 8 * 1024 * 1024)
+    // The question the window shows, if any.
+    static dialog_window* question(const parts& p)
+    {
+        for (dialog_window* dialog : p.window->findChildren<dialog_window*>())
+            if (!dialog->isHidden())
+                return dialog;
+        return nullptr;
+    }
+
+    // sdb on port 2-1, sdc on port 2-2, ...: identical sticks but for where they sit.
+    void add_stick(qint64 bytes, qint64 node_bytes = 8 * 1024 * 1024, const QString& name = "sdb")
     {
         fake_system::disk_spec stick;
+        stick.name = name;
+        stick.dev = QString("8:%1").arg(16 * (name.at(2).unicode() - 'a'));
+        stick.port = QString("2-%1").arg(name.at(2).unicode() - 'a');
         stick.sectors = bytes / 512;
         stick.node_bytes = node_bytes;
         m_system->add_disk(stick);
@@ -143,9 +158,8 @@ private slots:
         list.update_devices_list({drive("/dev/a", 2000000001ULL)});
         QVERIFY(list.has_valid_device());
 
-        const auto first = drive("/dev/a", 15500000000ULL);
-        list.update_devices_list({first, drive("/dev/b", 8000000000ULL)});
-        QCOMPARE(list.title_text(), QString("Stick /dev/a")); // the earlier selection stays, by path
+        list.update_devices_list({drive("/dev/a", 2000000001ULL), drive("/dev/b", 8000000000ULL)});
+        QCOMPARE(list.title_text(), QString("Stick /dev/a")); // the earlier selection stays: the same disk
         list.update_devices_list({drive("/dev/b", 8000000000ULL), drive("/dev/c", 1000000000ULL)});
         QCOMPARE(list.title_text(), QString("Select external USB flash drive")); // unplugged: prompt
         QVERIFY(!list.get_selected_device());
@@ -167,7 +181,7 @@ private slots:
 
     void action_button_rule()
     {
-        parts p = open_window();
+        parts p = open_window("");
         QVERIFY(!p.button->clickable()); // no drive
         add_stick(16000000000LL);
         p.window->update_window();
@@ -201,34 +215,29 @@ private slots:
         add_stick(bytes);
         m_server->set_release("3.0.0"); // the archive itself is never served here
         parts p = open_window();
-        p.fields[0]->setText(btc);
         p.button->button_clicked();
         if (!asks) {
-            // The run went straight to the release lookup (which then fails: no archive is served).
-            QTRY_VERIFY(!m_server->requests().isEmpty());
-            QVERIFY(!p.window->findChild<dialog_window*>());
+            // The run went straight to the release lookup and failed (no archive is served), over before
+            // the next test's server may take its port.
+            QTRY_VERIFY_WITH_TIMEOUT(!m_server->requests().isEmpty() && p.status->isVisible(), 60000);
+            QVERIFY(!question(p));
             return;
         }
-        QTRY_VERIFY(p.window->findChild<dialog_window*>());
-        auto* dialog = p.window->findChild<dialog_window*>();
+        QTRY_VERIFY(question(p));
         QVERIFY(!p.button->isEnabled()); // the dialog holds the button
-        p.window->findChild<dialog_window*>()->findChildren<QPushButton*>()[0]->click(); // CANCEL
-        QVERIFY(!p.window->is_flashing());
-        QVERIFY(p.button->isEnabled() && p.button->clickable());
-        QVERIFY(m_server->requests().isEmpty());
-        QTRY_VERIFY(!p.window->findChild<dialog_window*>() || p.window->findChild<dialog_window*>() != dialog);
+        question(p)->findChildren<QPushButton*>()[0]->click(); // CANCEL
+        QVERIFY(!p.window->is_flashing() && !question(p) && p.button->isEnabled() && p.button->clickable()
+                && m_server->requests().isEmpty());
 
         p.button->button_clicked(); // again, and leave through the close icon
-        QTRY_VERIFY(p.window->findChild<dialog_window*>());
-        p.window->findChild<dialog_window*>()->findChildren<QPushButton*>()[2]->click();
-        QVERIFY(!p.window->is_flashing());
-        QVERIFY(p.button->clickable());
-        QVERIFY(m_server->requests().isEmpty());
+        QTRY_VERIFY(question(p));
+        question(p)->findChildren<QPushButton*>()[2]->click();
+        QVERIFY(!p.window->is_flashing() && !question(p) && p.button->clickable() && m_server->requests().isEmpty());
     }
 
     void message_banner_grows_the_window_and_shrinks_it_back()
     {
-        parts p = open_window();
+        parts p = open_window("");
         p.window->set_error_msg_text("Something", true);
         QVERIFY(p.status->isVisible());
         QTRY_COMPARE_WITH_TIMEOUT(p.window->size(), QSize(610, 620), 1000);
@@ -236,28 +245,36 @@ private slots:
         QTRY_VERIFY(p.status->isHidden());
     }
 
-    void four_runs_number_the_workers()
+    // Each run on an identical stick plugged in beside the one flashed before, which becomes the
+    // selection and is told apart by its port; the last one offline.
+    void four_runs_on_four_sticks_number_the_workers()
     {
         add_stick(16000000000LL);
         publish(m_image);
         parts p = open_window();
-        p.fields[0]->setText(btc);
         p.fields[1]->setText("node-(%d)");
         QStringList shown; // what the status line showed for each message of the last run
         for (int run = 1; run <= 4; ++run) {
-            QTRY_VERIFY_WITH_TIMEOUT(p.button->clickable() && !p.window->is_flashing(), 6000);
+            const QString stick = QString("sd") + QChar('a' + run);
+            if (run > 1)
+                add_stick(16000000000LL, 8 * 1024 * 1024, stick);
+            QTRY_COMPARE_WITH_TIMEOUT(p.drives->subtitle_text(), run > 1 ? "16 GB - port 2-" + QString::number(run) : "16 GB", 60000);
+            QTRY_VERIFY_WITH_TIMEOUT(p.button->clickable() && !p.window->is_flashing(), 60000);
             if (run == 4) { // offline: the archive here is flashed, and the window says so
                 m_server->stop();
                 connect(p.window.get(), &main_window::error, this, [&] { shown << p.status->text(); });
             }
             p.button->button_clicked();
-            QTRY_VERIFY_WITH_TIMEOUT(p.status->isVisible() && p.status->text() == "Flashing successful!", 15000);
-            const QByteArray disk = image_builder::read_file(m_system->node("sdb"));
+            if (run == 1)
+                p.button->button_clicked(); // "Stop flashing?", left unanswered while the run ends
+            QTRY_VERIFY_WITH_TIMEOUT(p.status->isVisible() && p.status->text() == "Flashing successful!", 60000);
+            QVERIFY(!question(p)); // gone with its run
+            const QByteArray disk = image_builder::read_file(m_system->node(stick));
             const QByteArray text = disk.mid(static_cast<int>(offset), 2048);
             QVERIFY2(text.contains(QString("\"worker\": \"node-%1\"").arg(run).toUtf8()), text.constData());
             QVERIFY(disk.left(m_image.size()) == image_builder::configured(m_image, offset, text));
-            QCOMPARE(open_descriptors_on(m_system->node("sdb")), 0);
-            QTRY_VERIFY_WITH_TIMEOUT(p.status->isHidden(), 6000);
+            QCOMPARE(open_descriptors_on(m_system->node(stick)), 0);
+            QTRY_VERIFY_WITH_TIMEOUT(p.status->isHidden(), 60000);
         }
         QCOMPARE(shown, (QStringList{"<font color=\"#3a3939\">Release lookup failed: using cached release 3.0.0</font>",
                                      "Flashing successful!"}));
@@ -267,12 +284,40 @@ private slots:
         QCOMPARE(m_server->requests().count("/orvminer/kelvra/kelvra-3.0.0/image/kelvra-3.0.0.img.gz"), 1);
     }
 
+    void a_drive_swapped_or_pulled_is_never_asked_about_or_written()
+    {
+        add_stick(16000000000LL);
+        publish(m_image);
+        parts p = open_window();
+        // Listed at the start and at the two notices of the first look; then swapped within one look
+        // for a larger stick: that is the one shown and asked about.
+        QTRY_VERIFY_WITH_TIMEOUT(log().count("USB dev: ") >= 4, 60000);
+        m_system->remove_disk("sdb");
+        add_stick(128000000000LL);
+        QTRY_COMPARE_WITH_TIMEOUT(p.drives->subtitle_text(), QString("128 GB"), 60000);
+        p.button->button_clicked();
+        QTRY_VERIFY_WITH_TIMEOUT(question(p), 60000);
+        m_system->remove_disk("sdb"); // the question goes with its drive, as CANCEL would end it
+        QTRY_VERIFY_WITH_TIMEOUT(!question(p), 60000);
+        QCOMPARE(p.drives->title_text(), QString("No external USB flash drive detected!"));
+        QVERIFY(!p.window->is_flashing() && p.button->isEnabled() && !p.button->in_run());
+
+        add_stick(16000000000LL);
+        p = open_window(btc, 200, 3600000); // the drives are never looked at again
+        // Swapped after the last look: found out before the first byte is written.
+        m_system->remove_disk("sdb");
+        add_stick(32000000000LL);
+        p.button->button_clicked();
+        QTRY_COMPARE_WITH_TIMEOUT(p.status->text(), QString("Selected device was replaced, nothing was written!"), 60000);
+        QCOMPARE(image_builder::read_file(m_system->node("sdb")), QByteArray(8 << 20, '\xab'));
+        QVERIFY(!p.window->is_flashing());
+    }
+
     void cancel_during_download()
     {
         add_stick(16000000000LL);
         publish(m_image, 50);
         parts p = open_window();
-        p.fields[0]->setText(btc);
         p.button->button_clicked();
         QTRY_VERIFY_WITH_TIMEOUT(p.button->fill_pixels() > 0, 5000);
         p.window->cancel();
@@ -287,8 +332,7 @@ private slots:
     {
         add_stick(16000000000LL);
         publish(m_image);
-        parts p = open_window(1500);
-        p.fields[0]->setText(btc);
+        parts p = open_window(btc, 1500);
         const QByteArray before = image_builder::read_file(m_system->node("sdb"));
         p.button->button_clicked();
         QTRY_VERIFY_WITH_TIMEOUT(log().contains("Checking for drives after formating"), 5000);
@@ -310,7 +354,6 @@ private slots:
         publish(big);
         big.clear();
         parts p = open_window();
-        p.fields[0]->setText(btc);
         // Stop as soon as writing begins: watched closely, so the write is still far from done.
         QTimer watch;
         bool stopped = false;

@@ -125,8 +125,8 @@ private:
     station_names m_names;
     std::string m_tag;                   // the release (the archive's name), for the summary and station.csv
     std::string m_lookup_failure;        // why the release lookup failed when a cached release is used
-    std::vector<std::string> m_present;  // disks seen at the last look (paths)
-    std::vector<std::string> m_ignored;  // disks seen and left alone (paths), said once
+    std::vector<std::string> m_present;  // disks seen at the last look (seen_as: path, serial, size)
+    std::vector<std::string> m_ignored;  // disks seen and left alone (the same), said once
     std::atomic<bool> m_canceled{false};
     QObject* m_retriever = nullptr;
     progress_board m_board;

@@ -29,6 +29,13 @@ bool contains(const std::vector<std::string>& list, const std::string& item)
     return std::find(list.begin(), list.end(), item) != list.end();
 }
 
+// A disk as one look sees it: a stick swapped for another within one look may take over the
+// path, not the serial number and size as well.
+std::string seen_as(const device& disk)
+{
+    return disk.path + "\n" + disk.serial + "\n" + std::to_string(disk.size);
+}
+
 std::string size_text(uint64_t bytes)
 {
     return std::to_string(bytes / 1000000) + " MB";
@@ -64,7 +71,7 @@ int flash_session::m_run_station(const settings& values)
     m_devices = std::make_unique<device_manager>(m_options);
     // Disks here before the station started are left alone, whatever they are.
     for (const auto& disk : m_devices->get_devices())
-        m_present.push_back(disk->path);
+        m_present.push_back(seen_as(*disk));
 
     // The image once, before any stick: each stick then writes the image in the cache.
     int64_t image_size = 0;
@@ -124,8 +131,8 @@ bool flash_session::m_qualifies(const device& disk, bool& look_again)
         look_again = true;
         return false;
     }
-    if (!contains(m_ignored, disk.path)) {
-        m_ignored.push_back(disk.path);
+    if (!contains(m_ignored, seen_as(disk))) {
+        m_ignored.push_back(seen_as(disk));
         m_say("left alone: " + disk.path + " (" + disk.name + ", " + size_text(disk.size) + ", port "
               + (disk.port.empty() ? "?" : disk.port) + "): " + why);
         KLOG(logger::info, "Station left alone: " << disk.path << ": " << why);
@@ -138,14 +145,14 @@ void flash_session::m_look_for_new_sticks(const settings& values)
     const auto listed = m_devices->get_devices();
     std::vector<std::string> now;
     for (const auto& disk : listed)
-        now.push_back(disk->path);
+        now.push_back(seen_as(*disk));
     for (auto& run : m_drives) {
         const bool ended = run->now == drive::finished || run->now == drive::failed;
-        if (ended && !contains(now, run->disk->path))
+        if (ended && !contains(now, seen_as(*run->disk)))
             run->pulled = true; // off the board
     }
     m_ignored.erase(std::remove_if(m_ignored.begin(), m_ignored.end(),
-                                   [&](const std::string& path) { return !contains(now, path); }),
+                                   [&](const std::string& seen) { return !contains(now, seen); }),
                     m_ignored.end());
     const std::vector<std::string> before = m_present;
     m_present = now;
@@ -154,11 +161,11 @@ void flash_session::m_look_for_new_sticks(const settings& values)
 
     for (const auto& disk : listed) {
         bool look_again = false;
-        if (contains(before, disk->path))
+        if (contains(before, seen_as(*disk)))
             continue;
         if (!m_qualifies(*disk, look_again)) {
             if (look_again)
-                m_present.erase(std::remove(m_present.begin(), m_present.end(), disk->path), m_present.end());
+                m_present.erase(std::remove(m_present.begin(), m_present.end(), seen_as(*disk)), m_present.end());
             continue;
         }
         // Never two runs on one disk: a stick still being flashed that was missed for a moment.
@@ -168,7 +175,7 @@ void flash_session::m_look_for_new_sticks(const settings& values)
         });
         if (busy) {
             // Looked at again at the next change: it may be a new stick once that run has ended.
-            m_present.erase(std::remove(m_present.begin(), m_present.end(), disk->path), m_present.end());
+            m_present.erase(std::remove(m_present.begin(), m_present.end(), seen_as(*disk)), m_present.end());
             continue;
         }
         auto entry = std::make_unique<drive>();

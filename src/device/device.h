@@ -24,4 +24,11 @@ struct device {
     std::string serial;
 };
 
+// Whether two records, of two looks at the system, are one disk: a stick swapped for another
+// between the looks may take over its path, not its serial number and size as well.
+inline bool same_disk(const device& a, const device& b)
+{
+    return a.path == b.path && a.serial == b.serial && a.size == b.size;
+}
+
 Q_DECLARE_METATYPE(std::shared_ptr<device>)

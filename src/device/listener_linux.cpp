@@ -35,16 +35,16 @@ void listener_linux::set_device(device* dev)
 void listener_linux::start_listening()
 {
     const sysfs_tree tree(m_options.sysfs_root);
-    int last_count = 0;
+    std::vector<std::string> last;
     while (pause_unless_stopped(m_options.poll_ms)) {
-        const int count = tree.count_usb_disks();
-        if (count == last_count)
+        const std::vector<std::string> disks = tree.usb_disk_identities();
+        if (disks == last)
             continue;
         emit dev_changed();
         if (!pause_unless_stopped(m_options.settle_ms))
             return;
         emit dev_changed();
-        last_count = count;
+        last = disks;
     }
 }
 

@@ -6,7 +6,7 @@
 
 struct device;
 
-// Runs on a thread of its own. One instance watches the number of USB disks for the life of the
+// Runs on a thread of its own. One instance watches which USB disks there are for the life of the
 // device manager; one per disk preparation waits for the automounter to mount partitions of the
 // wiped disk again and unmounts them.
 class listener_linux : public QObject {

@@ -4,9 +4,12 @@
 
 #include <QObject>
 
+#include <string>
+#include <vector>
+
 struct device;
 
-// Runs on a thread of its own. One instance watches the number of USB storage devices for the
+// Runs on a thread of its own. One instance watches which USB storage devices there are for the
 // life of the device manager; one per disk preparation waits for the wiped disk's volumes.
 class listener_windows : public QObject {
     Q_OBJECT
@@ -26,8 +29,8 @@ public slots:
     void find_volumes();
 
 private:
-    // The number of USB storage devices, or -1 when it could not be counted.
-    int m_count_usb_storage();
+    // What one look sees of the USB storage devices and disks; false when it could not look.
+    bool m_look(std::vector<std::string>& seen);
 
     device* m_device = nullptr;
     device_options m_options;

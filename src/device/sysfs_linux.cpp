@@ -173,12 +173,17 @@ void sysfs_tree::usb_identity(const std::string& disk, std::string& port, std::s
     serial = printable_identity(serial);
 }
 
-int sysfs_tree::count_usb_disks() const
+std::vector<std::string> sysfs_tree::usb_disk_identities() const
 {
-    int count = 0;
-    for (const std::string& disk : disks())
-        count += on_usb_bus(disk) ? 1 : 0;
-    return count;
+    std::vector<std::string> identities;
+    for (const std::string& disk : disks()) {
+        if (!on_usb_bus(disk))
+            continue;
+        std::string port, serial;
+        usb_identity(disk, port, serial);
+        identities.push_back(disk + " " + serial + " " + attribute(disk, "size"));
+    }
+    return identities;
 }
 
 std::vector<dev_number> sysfs_tree::numbers_of(const std::string& disk) const

@@ -43,7 +43,9 @@ public:
     bool on_usb_bus(const std::string& disk) const;
     // The disk's USB port and the serial number of the USB device there; "" when unknown.
     void usb_identity(const std::string& disk, std::string& port, std::string& serial) const;
-    int count_usb_disks() const;
+    // One line per disk on the USB bus: its name, serial number and size, which change when a
+    // stick is swapped for another, even within one look.
+    std::vector<std::string> usb_disk_identities() const;
     // The disk's own number and those of its partitions.
     std::vector<dev_number> numbers_of(const std::string& disk) const;
     // The disk a partition name belongs to ("sdb1" -> "sdb"), or "" when none here.

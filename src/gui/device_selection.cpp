@@ -9,6 +9,7 @@
 #include <QMouseEvent>
 #include <QScrollBar>
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 
@@ -64,7 +65,7 @@ device_selection_widget::device_selection_widget(std::shared_ptr<device> device,
 
     QString text;
     if (usable)
-        text = device_selection::two_decimals(size / 1e9) + " GB";
+        text = device_selection::two_decimals(size / 1e9) + " GB" + owner->told_apart(*m_device);
     else if (size > 1e9)
         text = device_selection::two_decimals(size / 1e9) + " GB - <font color=\"#e92424\"> "
             + tr("Not enough space (2GB minimum)") + "</font>";
@@ -216,9 +217,23 @@ void device_selection::m_device_selected()
     }
     m_valid = true;
     m_title->setStyleSheet(dark_title);
-    m_subtitle->setText(two_decimals(size / 1e9) + " GB");
+    m_subtitle->setText(two_decimals(size / 1e9) + " GB" + told_apart(*m_selected));
     m_subtitle->setStyleSheet(grey_note);
     m_fit_labels();
+}
+
+QString device_selection::told_apart(const device& drive) const
+{
+    const bool twin = std::any_of(m_devices.begin(), m_devices.end(), [&](const std::shared_ptr<device>& other) {
+        return other->path != drive.path && other->name == drive.name && other->size == drive.size;
+    });
+    if (!twin)
+        return QString();
+    if (!drive.port.empty())
+        return " - " + tr("port") + " " + QString::fromStdString(drive.port);
+    if (!drive.serial.empty())
+        return " - " + tr("serial") + " " + QString::fromStdString(drive.serial);
+    return QString();
 }
 
 void device_selection::collapse_list()
@@ -269,7 +284,8 @@ void device_selection::update_devices_list(std::vector<std::shared_ptr<device>> 
 
     bool found = false;
     for (const std::shared_ptr<device>& drive : m_devices) {
-        if (m_selected && m_selected->path == drive->path)
+        // Another stick swapped in at the same path is not the one that was chosen.
+        if (m_selected && same_disk(*m_selected, *drive))
             found = true;
         auto* row = new device_selection_widget(drive, this);
         auto* item = new QListWidgetItem(m_list);

@@ -45,10 +45,15 @@ public:
     void set_locked(bool locked);
     bool has_valid_device() const { return m_valid; }
     std::shared_ptr<device> get_selected_device() const { return m_selected; }
+    const std::vector<std::shared_ptr<device>>& listed() const { return m_devices; }
 
     // "16", "15.5", "15.53": two decimals without trailing zeros, the integer part whole.
     static QString two_decimals(double value);
     static constexpr uint64_t smallest_usable = 2000000000;
+
+    // What tells a drive apart from another listed one of the same name and size, to be added to
+    // its size ("- port 2-1.3", else "- serial ..."); empty when no such twin is listed.
+    QString told_apart(const device& drive) const;
 
     QString title_text() const;
     QString subtitle_text() const;

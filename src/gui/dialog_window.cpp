@@ -90,10 +90,17 @@ dialog_window::dialog_window(const std::string& text, const std::string& title, 
 
 void dialog_window::m_clicked()
 {
+    if (isHidden())
+        return; // closed already: the window was told once
     if (auto* host = dynamic_cast<window_host*>(parentWidget()))
         host->dialog_window_closed();
     hide();
     deleteLater();
+}
+
+void dialog_window::dismiss()
+{
+    m_clicked();
 }
 
 dialog_window* dialog_window::stop_flashing(QWidget* window)
@@ -104,6 +111,7 @@ dialog_window* dialog_window::stop_flashing(QWidget* window)
             .toStdString(),
         tr("Stop flashing?").toStdString(), tr("CONTINUE").toStdString(), tr("STOP FLASHING").toStdString(), true,
         window);
+    dialog->setObjectName("stop_flashing"); // the window closes it when the run ends
     dialog->show();
     return dialog;
 }

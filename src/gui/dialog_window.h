@@ -17,6 +17,10 @@ public:
     // "Stop flashing?" over the window, asked before a running flash is stopped or the window closed.
     static dialog_window* stop_flashing(QWidget* window);
 
+    // Closes it unanswered, as its close icon would but without a signal: what it asked about is
+    // over. Nothing when it is already closing.
+    void dismiss();
+
 signals:
     void accepted();
     void declined();

@@ -26,6 +26,8 @@
 #include <QSequentialAnimationGroup>
 #include <QThread>
 
+#include <algorithm>
+
 namespace {
 
 constexpr uint64_t large_drive = 68719476736ULL; // 64 GiB: larger ones need a confirmation
@@ -245,6 +247,14 @@ void main_window::dialog_window_closed()
 void main_window::update_window()
 {
     m_device_selection->update_devices_list(m_device_manager->get_devices());
+    m_select_new_stick();
+    // A question about a drive that is gone, or no longer the chosen one, ends as CANCEL would end it.
+    auto* confirm = findChild<dialog_window*>("confirm_flashing", Qt::FindDirectChildrenOnly);
+    const auto selected = m_device_selection->get_selected_device();
+    if (confirm && !confirm->isHidden() && (!selected || !m_device || !same_disk(*selected, *m_device))) {
+        confirm->dismiss();
+        disconect_cancel();
+    }
     m_background->resize(600, 575);
     m_footer->move(0, 494);
     m_bottom_frame->move(0, 389);
@@ -280,6 +290,28 @@ void main_window::update_window()
         input_fields_changed();
     }
     resize(610, 585);
+}
+
+void main_window::m_select_new_stick()
+{
+    const auto selected = m_device_selection->get_selected_device();
+    if (!m_flashed_ok || m_flashing || !m_device || !selected || !same_disk(*selected, *m_device))
+        return; // the operator chose another drive meanwhile, or no run ended well
+    for (const auto& drive : m_device_selection->listed()) {
+        const bool new_one = std::none_of(m_listed_at_start.begin(), m_listed_at_start.end(),
+                                          [&](const std::shared_ptr<device>& seen) { return same_disk(*seen, *drive); });
+        if (new_one && drive->size > device_selection::smallest_usable) {
+            m_flashed_ok = false;
+            m_device_selection->select_device(drive);
+            return;
+        }
+    }
+}
+
+void main_window::m_close_stop_dialogs()
+{
+    for (auto* dialog : findChildren<dialog_window*>("stop_flashing", Qt::FindDirectChildrenOnly))
+        dialog->dismiss();
 }
 
 void main_window::input_fields_changed()
@@ -359,6 +391,7 @@ void main_window::check_size()
         connect(dialog, SIGNAL(accepted()), this, SLOT(disconect_cancel()));
         connect(dialog, SIGNAL(declined()), this, SLOT(on_button_click()));
         connect(dialog, SIGNAL(closed()), this, SLOT(disconect_cancel()));
+        dialog->setObjectName("confirm_flashing"); // closed by the window when its drive goes
         dialog->show();
         return;
     }
@@ -376,6 +409,8 @@ void main_window::on_button_click()
         return;
     }
     m_flashing = true;
+    m_flashed_ok = false;
+    m_listed_at_start = m_device_selection->listed();
     m_lock_controls(true);
     m_folder_lock.reset();
     m_retriever = new image_retriever(*m_app_folder);
@@ -404,9 +439,20 @@ void main_window::download_finished(std::string file_name)
     if (m_retriever)
         m_folder_lock = m_retriever->take_folder_lock();
     m_retriever = nullptr;
-    if (!m_device || m_device_selection->get_selected_device() != m_device) {
+    const auto selected = m_device_selection->get_selected_device();
+    bool listed = false, same = false;
+    if (m_device && selected && same_disk(*selected, *m_device)) {
+        // The list is as old as the last look at the system: before the wipe, the disk at the
+        // drive's path is looked at once more, as another stick may have taken its place since.
+        for (const auto& drive : m_device_manager->get_devices()) {
+            listed = listed || drive->path == m_device->path;
+            same = same || same_disk(*drive, *m_device);
+        }
+    }
+    if (!same) {
         cancel();
-        set_error_msg_text(tr("Device disconected!"), true);
+        set_error_msg_text(listed ? tr("Selected device was replaced, nothing was written!") : tr("Device disconected!"),
+                           true);
         return;
     }
     m_device_manager->unmount_device(*m_device, false);
@@ -471,6 +517,7 @@ void main_window::m_burner_thread_finished()
         m_flashing = false;
         m_lock_controls(false);
         m_more_settings->show_more();
+        m_close_stop_dialogs();
     }
 }
 
@@ -485,6 +532,8 @@ void main_window::burning_finished()
         save_settings(*m_app_folder, *m_settings);
     }
     m_lock_controls(false);
+    m_flashed_ok = true;
+    m_close_stop_dialogs(); // the run is over: there is nothing left to stop
     emit error(tr("Flashing successful!"), false);
     if (m_device)
         m_device_manager->unmount_device(*m_device, true);
@@ -513,6 +562,7 @@ void main_window::cancel()
     m_progress_button->reset();
     m_lock_controls(false);
     m_more_settings->show_more();
+    m_close_stop_dialogs();
 }
 
 void main_window::disconect_cancel()
@@ -523,6 +573,7 @@ void main_window::disconect_cancel()
     m_progress_button->reset();
     m_lock_controls(false);
     m_more_settings->show_more();
+    m_close_stop_dialogs();
 }
 
 void main_window::set_error_msg_text(QString error_msg, bool is_err)
@@ -536,6 +587,7 @@ void main_window::set_error_msg_text(QString error_msg, bool is_err)
         m_flashing = false;
         m_progress_button->reset();
         m_progress_button->disable();
+        m_close_stop_dialogs();
     } else {
         m_status_label->setStyleSheet(QString(banner_style) + "color: #68b641;");
     }

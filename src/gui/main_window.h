@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 class QFrame;
 class QLabel;
@@ -72,6 +73,9 @@ private:
     void m_fill_fields();
     void m_read_fields();
     void m_animate_layout(bool expanded);
+    // After a good run, the first usable stick plugged in since it began is the next one to flash.
+    void m_select_new_stick();
+    void m_close_stop_dialogs();
 
     device_manager* m_device_manager = nullptr;
     std::shared_ptr<device> m_device;
@@ -83,6 +87,8 @@ private:
     shared_folder_lock m_folder_lock;
     image_burner* m_burner = nullptr;
     bool m_flashing = false;
+    bool m_flashed_ok = false;                                // the last run ended well
+    std::vector<std::shared_ptr<device>> m_listed_at_start;  // the drives when it began
     const std::string* m_app_folder;
     progress_button* m_progress_button = nullptr;
     titlebar* m_titlebar = nullptr;
