@@ -1,6 +1,7 @@
 #pragma once
 
 #include "src/config/image_configurator.h"
+#include "src/config/results_record.h"
 #include "src/device/device_manager.h"
 #include "src/image/folder_lock.h"
 #include "src/gui/window_host.h"
@@ -80,6 +81,7 @@ private:
     // Held from the download until the burner has inflated the image: other runs on the folder wait.
     shared_folder_lock m_folder_lock;
     image_burner* m_burner = nullptr;
+    flash_result m_result; // of the run being written, for the folder's record
     bool m_flashing = false;
     const std::string* m_app_folder;
     progress_button* m_progress_button = nullptr;
