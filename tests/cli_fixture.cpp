@@ -7,7 +7,27 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <csignal>
+
 namespace cli_test {
+
+flash_session::reader_factory watched_reader::factory(watcher watch)
+{
+    return [watch](const std::string& target) -> std::unique_ptr<disk_reader> {
+        auto reader = std::make_unique<watched_reader>();
+        reader->m_real = open_disk_reader(target);
+        reader->m_watch = watch;
+        return reader->m_real ? std::move(reader) : nullptr;
+    };
+}
+
+bool watched_reader::read(uint64_t at, unsigned char* data, size_t size)
+{
+    if (!m_real->read(at, data, size))
+        return false;
+    m_watch(at, data, size);
+    return true;
+}
 
 QString fixture::archive()
 {
@@ -17,15 +37,31 @@ QString fixture::archive()
     return file;
 }
 
-int fixture::run(const QStringList& arguments, captured& io, const device_options& options,
-                 flash_session::reader_factory readers)
+finished_run fixture::run(const QStringList& arguments, const device_options& options,
+                          flash_session::reader_factory readers, const std::function<void(flash_session&)>& before_run)
 {
     cli_request request;
     std::string error;
     if (!parse_cli(arguments, request, error))
         qWarning() << QString::fromStdString(error);
+    captured io;
+    finished_run result;
     flash_session session(request, path("app").toStdString(), options, io.streams, std::move(readers));
-    return session.run();
+    if (before_run)
+        before_run(session);
+    result.code = session.run();
+    result.out = io.out();
+    result.err = io.err();
+    return result;
+}
+
+bool fixture::says(const QStringList& arguments, int code, const QString& text, const device_options& options)
+{
+    const finished_run result = run(arguments, options);
+    if (result.code == code && result.all().contains(text))
+        return true;
+    qWarning().noquote() << "exit code" << result.code << "instead of" << code << "or no" << text << "in:" << result.all();
+    return false;
 }
 
 void fixture::start(QProcess& cli, const QStringList& arguments, const QProcessEnvironment& environment)
@@ -48,6 +84,22 @@ finished_run fixture::finish(QProcess& cli)
         result.code = cli.exitCode();
     result.out = QString::fromUtf8(cli.readAllStandardOutput());
     result.err = QString::fromUtf8(cli.readAllStandardError());
+    return result;
+}
+
+finished_run fixture::stop_when(QProcess& cli, const std::function<bool()>& ready, qint64* stop_ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!ready() && clock.elapsed() < 60000 && cli.state() != QProcess::NotRunning)
+        QTest::qWait(20);
+    if (!ready())
+        qWarning("the run never reached the point of the stop within 60 s");
+    clock.start();
+    ::kill(static_cast<pid_t>(cli.processId()), SIGINT);
+    const finished_run result = finish(cli);
+    if (stop_ms)
+        *stop_ms = clock.elapsed();
     return result;
 }
 

@@ -10,6 +10,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <functional>
+
 namespace cli_test {
 
 constexpr const char* btc = "1BvBMSEYstWetqTFn5Au4m4GFg7xJaNVN2";
@@ -19,6 +21,18 @@ struct finished_run {
     int code = -1; // -1: crashed or still running at the limit
     QString out, err;
     QString all() const { return out + err; }
+};
+
+// Reads the target as the real reader does, then lets the test see (and change) what was read.
+class watched_reader : public disk_reader {
+public:
+    using watcher = std::function<void(uint64_t at, unsigned char* data, size_t size)>;
+    static flash_session::reader_factory factory(watcher watch);
+    bool read(uint64_t at, unsigned char* data, size_t size) override;
+
+private:
+    std::unique_ptr<disk_reader> m_real;
+    watcher m_watch;
 };
 
 class fixture {
@@ -31,13 +45,20 @@ public:
     QString archive();
 
     // In process, with the folder app.
-    int run(const QStringList& arguments, captured& io, const device_options& options = device_options(),
-            flash_session::reader_factory readers = open_disk_reader);
+    // before_run sees the session first (to stop it later, say).
+    finished_run run(const QStringList& arguments, const device_options& options = device_options(),
+                     flash_session::reader_factory readers = open_disk_reader,
+                     const std::function<void(flash_session&)>& before_run = {});
+    // Whether the run in process ends with code and says text; what it said goes to the test's
+    // output when not.
+    bool says(const QStringList& arguments, int code, const QString& text, const device_options& options = device_options());
     // A real process, merged output; start() leaves it running, finish() turns the event loop (so
     // that a test server answers) until it ends, at most 240 s.
     void start(QProcess& cli, const QStringList& arguments,
                const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
     finished_run finish(QProcess& cli);
+    // Ctrl-C once ready() holds (at most 60 s), then finish(); stop_ms: how long the stop took.
+    finished_run stop_when(QProcess& cli, const std::function<bool()>& ready, qint64* stop_ms = nullptr);
     finished_run run_process(const QStringList& arguments,
                              const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
 

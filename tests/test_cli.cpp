@@ -12,23 +12,6 @@ using namespace cli_test;
 
 namespace {
 
-// Reads like the real reader, but one byte of what it returns was changed behind the writer's back.
-class corrupting_reader : public disk_reader {
-public:
-    explicit corrupting_reader(std::unique_ptr<disk_reader> real) : m_real(std::move(real)) {}
-    bool read(uint64_t at, unsigned char* data, size_t size) override
-    {
-        if (!m_real->read(at, data, size))
-            return false;
-        if (at <= 3000000 && 3000000 < at + size)
-            data[3000000 - at] ^= 0x01;
-        return true;
-    }
-
-private:
-    std::unique_ptr<disk_reader> m_real;
-};
-
 QByteArray saved_settings(const fixture& f)
 {
     return image_builder::read_file(f.path("app/configuration.txt"));
@@ -87,9 +70,8 @@ private slots:
     {
         QFETCH(QStringList, arguments);
         QFETCH(QString, message);
-        captured io;
-        QCOMPARE(f.run(arguments, io), 2);
-        QVERIFY2(io.err().contains(message), qPrintable(io.err()));
+        const finished_run refused = f.run(arguments);
+        QVERIFY2(refused.code == 2 && refused.err.contains(message), qPrintable(refused.all()));
         QVERIFY(!QFile::exists(f.path("a.img")));
         QCOMPARE(saved_settings(f), QByteArray());
         QCOMPARE(QDir(f.path("app/downloads")).entryList({"local-*"}, QDir::Files), QStringList());
@@ -101,15 +83,13 @@ private slots:
         image_builder::write_file(f.path("app/station.csv"), "time,port,serial,size,tag,worker,result,seconds\n"
                                                              "2026-12-07T10:14:03+01:00,2-1.3,4C530001,16008609792,"
                                                              "kelvra-2.7.0.img,rig17,ok,41.2\n");
-        captured io;
-        QCOMPARE(f.run({"--btc", btc, "--worker", "rig(%d)", "--image", f.archive(), "--target", f.path("a.img"),
-                        "--target", f.path("b.img"), "--verify", "--json"},
-                       io),
-                 0);
+        const finished_run done = f.run({"--btc", btc, "--worker", "rig(%d)", "--image", f.archive(), "--target",
+                                         f.path("a.img"), "--target", f.path("b.img"), "--verify", "--json"});
+        QCOMPARE(done.code, 0);
         QCOMPARE(f.worker_on(f.path("a.img")) + f.worker_on(f.path("b.img")), QString("rig1rig2"));
         QVERIFY(f.holds_image(f.path("a.img")) && f.holds_image(f.path("b.img")));
         QVERIFY(saved_settings(f).contains("\"worker\": \"rig(%d,2)\""));
-        const QJsonArray summary = QJsonDocument::fromJson(io.out().toUtf8()).array();
+        const QJsonArray summary = QJsonDocument::fromJson(done.out.toUtf8()).array();
         QCOMPARE(summary.size(), 2);
         QCOMPARE(summary[1].toObject()["worker"].toString() + summary[1].toObject()["result"].toString(), QString("rig2ok"));
 
@@ -127,14 +107,15 @@ private slots:
 
     void verification_catches_a_changed_byte()
     {
-        captured io;
-        const auto corrupt = [](const std::string& target) -> std::unique_ptr<disk_reader> {
-            return std::make_unique<corrupting_reader>(open_disk_reader(target));
-        };
-        QCOMPARE(f.run({"--btc", btc, "--worker", "w(%d)", "--image", f.archive(), "--target", f.path("a.img"), "--verify"},
-                       io, device_options(), corrupt),
-                 1);
-        QVERIFY2(io.out().contains("verification failed: the target differs from what was written"), qPrintable(io.out()));
+        // One byte of what is read back was changed behind the writer's back.
+        const auto corrupt = watched_reader::factory([](uint64_t at, unsigned char* data, size_t size) {
+            if (at <= 3000000 && 3000000 < at + size)
+                data[3000000 - at] ^= 0x01;
+        });
+        const finished_run failed = f.run({"--btc", btc, "--worker", "w(%d)", "--image", f.archive(), "--target",
+                                           f.path("a.img"), "--verify"}, device_options(), corrupt);
+        QVERIFY2(failed.code == 1 && failed.out.contains("verification failed: the target differs from what was written"),
+                 qPrintable(failed.all()));
         // The number was reserved before writing: a failed drive leaves it used, never given twice.
         QVERIFY(saved_settings(f).contains("\"worker\": \"w(%d,1)\""));
         QVERIFY(f.results(f.path("app")).value(0).value(6).startsWith("failed: verification failed"));
@@ -146,13 +127,10 @@ private slots:
         QDir().mkpath(small);
         if (geteuid() != 0 || ::mount("tmpfs", small.toUtf8().constData(), "tmpfs", 0, "size=2m") != 0)
             QSKIP("mounting a small tmpfs needs root rights");
-        captured io;
-        const int code = f.run({"--btc", btc, "--worker", "r(%d)", "--image", f.archive(), "--target",
-                                small + "/full.img", "--target", f.path("b.img")},
-                               io);
+        const finished_run full = f.run({"--btc", btc, "--worker", "r(%d)", "--image", f.archive(), "--target",
+                                         small + "/full.img", "--target", f.path("b.img")});
         ::umount2(small.toUtf8().constData(), MNT_DETACH);
-        QCOMPARE(code, 1);
-        QVERIFY2(io.out().contains("no space left on " + small + "/full.img"), qPrintable(io.out()));
+        QVERIFY2(full.code == 1 && full.out.contains("no space left on " + small + "/full.img"), qPrintable(full.all()));
         QCOMPARE(f.worker_on(f.path("b.img")), QString("r2"));
         QVERIFY(saved_settings(f).contains("\"worker\": \"r(%d,2)\""));
     }
@@ -163,28 +141,24 @@ private slots:
         archive.truncate(archive.size() / 2);
         QDir().mkpath(f.path("mine"));
         image_builder::write_file(f.path("mine/cut.gz"), archive);
-        captured damaged;
-        QCOMPARE(f.run({"--btc", btc, "--image", f.path("mine/cut.gz"), "--target", f.path("a.img")}, damaged), 1);
-        QVERIFY2(damaged.err().contains("the archive is damaged or incomplete (it was left as it is)"),
-                 qPrintable(damaged.err()));
+        const finished_run damaged = f.run({"--btc", btc, "--image", f.path("mine/cut.gz"), "--target", f.path("a.img")});
+        QVERIFY2(damaged.code == 1 && damaged.err.contains("the archive is damaged or incomplete (it was left as it is)"),
+                 qPrintable(damaged.all()));
         QCOMPARE(image_builder::read_file(f.path("mine/cut.gz")), archive);
         // The target followed the image until the damage showed: its first block never came.
-        QVERIFY2(damaged.out().contains("not written: the image could not be made"), qPrintable(damaged.out()));
+        QVERIFY2(damaged.out.contains("not written: the image could not be made"), qPrintable(damaged.out));
         const QByteArray head = image_builder::read_file(f.path("a.img")).left(4096);
         QCOMPARE(head.count('\0'), head.size());
 
-        captured missing;
-        QCOMPARE(f.run({"--btc", btc, "--image", f.path("mine/absent.gz"), "--target", f.path("a.img")}, missing), 2);
-        QVERIFY2(missing.err().contains("cannot read --image " + f.path("mine/absent.gz") + ": No such file"),
-                 qPrintable(missing.err()));
+        const finished_run missing = f.run({"--btc", btc, "--image", f.path("mine/absent.gz"), "--target", f.path("a.img")});
+        QVERIFY2(missing.code == 2 && missing.err.contains("cannot read --image " + f.path("mine/absent.gz") + ": No such file"),
+                 qPrintable(missing.all()));
 
         // The user's own raw image beside the archive is neither flashed nor touched, and the run
         // makes nothing beside the archive.
         image_builder::write_file(f.path("mine/release.gz"), image_builder::read_file(f.archive()));
         image_builder::write_file(f.path("mine/release"), "the user's own file");
-        captured good;
-        QCOMPARE(f.run({"--btc", btc, "--image", f.path("mine/release.gz"), "--target", f.path("a.img"), "--verify"}, good),
-                 0);
+        QCOMPARE(f.run({"--btc", btc, "--image", f.path("mine/release.gz"), "--target", f.path("a.img"), "--verify"}).code, 0);
         QVERIFY(f.holds_image(f.path("a.img")));
         QCOMPARE(image_builder::read_file(f.path("mine/release")), QByteArray("the user's own file"));
         QCOMPARE(QDir(f.path("mine")).entryList(QDir::Files), (QStringList{"cut.gz", "release", "release.gz"}));
@@ -194,8 +168,7 @@ private slots:
     void the_folders_own_files_are_never_targets()
     {
         // Made once: the image cache then holds an image, its record and the lock beside them.
-        captured first;
-        QCOMPARE(f.run({"--btc", btc, "--worker", "own(%d)", "--image", f.archive(), "--target", f.path("a.img")}, first), 0);
+        QCOMPARE(f.run({"--btc", btc, "--worker", "own(%d)", "--image", f.archive(), "--target", f.path("a.img")}).code, 0);
         const QByteArray settings = saved_settings(f);
         const QByteArray record = image_builder::read_file(f.path("app/results.csv"));
         const QStringList cached = QDir(f.path("app/downloads")).entryList(QDir::Files | QDir::Hidden);
@@ -205,9 +178,8 @@ private slots:
         for (const QString& name : cached)
             own << f.path("app/downloads/" + name);
         for (const QString& target : own) {
-            captured io;
-            QCOMPARE(f.run({"--btc", btc, "--image", f.archive(), "--target", target}, io), 2);
-            QVERIFY2(io.err().contains("holds this program's own files"), qPrintable(target + ": " + io.err()));
+            const finished_run refused = f.run({"--btc", btc, "--image", f.archive(), "--target", target});
+            QVERIFY2(refused.code == 2 && refused.err.contains("holds this program's own files"), qPrintable(target + ": " + refused.all()));
         }
         QCOMPARE(saved_settings(f), settings);
         QCOMPARE(image_builder::read_file(f.path("app/results.csv")), record);
@@ -227,27 +199,23 @@ private slots:
         system.add_disk(small);
         const device_options options = system.options();
 
-        captured listing;
-        QCOMPARE(f.run({"--list"}, listing, options), 0);
+        const finished_run listing = f.run({"--list"}, options);
         // Path, port, serial (what a terminal or a CSV file cannot hold taken out), name, size.
-        QVERIFY2(listing.out().contains(system.node("sdb") + "\t2-1.4\t4C530001\tSanDisk Cruzer Blade\t4096.0 MB\n"),
-                 qPrintable(listing.out()));
-        QVERIFY(listing.out().contains(system.node("sdc") + "\t2-2\t-\tSanDisk Cruzer Blade\t2000.0 MB\t(too small)\n"));
-        captured json;
-        QCOMPARE(f.run({"--list", "--json"}, json, options), 0);
-        const QJsonArray disks = QJsonDocument::fromJson(json.out().toUtf8()).array();
+        QVERIFY2(listing.out.contains(system.node("sdb") + "\t2-1.4\t4C530001\tSanDisk Cruzer Blade\t4096.0 MB\n"),
+                 qPrintable(listing.out));
+        QVERIFY(listing.out.contains(system.node("sdc") + "\t2-2\t-\tSanDisk Cruzer Blade\t2000.0 MB\t(too small)\n"));
+        const QJsonArray disks = QJsonDocument::fromJson(f.run({"--list", "--json"}, options).out.toUtf8()).array();
         QCOMPARE(disks.size(), 2);
         QCOMPARE(disks[0].toObject(), (QJsonObject{{"path", system.node("sdb")}, {"port", "2-1.4"}, {"serial", "4C530001"},
                                                    {"name", "SanDisk Cruzer Blade"}, {"size", 4096000000LL},
                                                    {"too_small", false}}));
 
         const QStringList flash{"--btc", btc, "--image", f.archive(), "--device"};
-        captured unconfirmed, too_small, unknown;
-        QCOMPARE(f.run(flash + QStringList{system.node("sdb")}, unconfirmed, options), 2);
-        QVERIFY(unconfirmed.err().contains("not confirmed"));
-        QCOMPARE(f.run(flash + QStringList{system.node("sdc"), "--yes"}, too_small, options), 2);
-        QVERIFY(too_small.err().contains("too small"));
-        QCOMPARE(f.run(flash + QStringList{"/dev/sda", "--yes"}, unknown, options), 2);
+        const finished_run unconfirmed = f.run(flash + QStringList{system.node("sdb")}, options);
+        QVERIFY(unconfirmed.code == 2 && unconfirmed.err.contains("not confirmed"));
+        const finished_run too_small = f.run(flash + QStringList{system.node("sdc"), "--yes"}, options);
+        QVERIFY(too_small.code == 2 && too_small.err.contains("too small"));
+        QCOMPARE(f.run(flash + QStringList{"/dev/sda", "--yes"}, options).code, 2);
         QCOMPARE(image_builder::read_file(system.node("sdb")), QByteArray(4096, '\xab'));
     }
 
