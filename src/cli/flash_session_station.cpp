@@ -1,6 +1,7 @@
 #include "src/cli/flash_drive.h"
 
 #include "src/config/field_rules.h"
+#include "src/core/invoking_user.h"
 #include "src/core/log_location.h"
 #include "src/device/disk_access.h"
 #include "src/image/image_cache.h"
@@ -259,6 +260,7 @@ void flash_session::m_record(drive& run)
     line.seconds = run.taken_up_ns < 0 ? 0 : static_cast<double>(m_clock.nsecsElapsed() - run.taken_up_ns) / 1e9;
     if (!add_result(m_folder, line))
         m_say("warning: cannot add to " + m_folder + "/" + results_file_name + ": " + results_line(line));
+    hand_over_to_folder_owner(m_folder); // a long station's record stays the user's while it runs
     KLOG(logger::info, "Result: " << run.target << " (port " << line.port << ", serial " << line.serial << ") "
                                   << run.worker << ": " << line.result);
     if (!m_naming)
