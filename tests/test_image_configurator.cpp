@@ -239,6 +239,29 @@ private slots:
         QVERIFY(names_clear_of_series(names, "box(%d)", error) && !names_clear_of_series(names, "rack-a(%d)", error));
     }
 
+    void a_station_gives_each_stick_one_name()
+    {
+        names_list names;
+        std::string error;
+        QVERIFY(parse_names_list("2-3,labelA\n", names, error, any_name));
+        station_naming naming(names, true);
+        using choice = station_naming::choice;
+        const auto holds_it = [](bool same) { return [same](const station_naming::given&) { return same; }; };
+        QCOMPARE(naming.choose("2-3", "S1", 8, holds_it(false)).how, choice::listed);
+        naming.note({"2-3", "S1", 8, "labelA", false, false, 0});
+        QCOMPARE(naming.choose("2-4", "S1", 8, holds_it(true)).how, choice::wait); // that serial is still being written
+        naming.given_names()[0].ended = naming.given_names()[0].ok = true;
+        // Another stick in the port: nothing. The same stick again, still holding its text: its name again.
+        QCOMPARE(naming.choose("2-3", "S2", 8, holds_it(false)).how, choice::refused);
+        QCOMPARE(naming.choose("2-3", "S1", 8, holds_it(true)).name, std::string("labelA"));
+        // One of a batch sharing a serial number holds something else: a number of its own.
+        QCOMPARE(naming.choose("2-5", "S1", 8, holds_it(false)).how, choice::numbered);
+        // The last of that serial failed: its name is on no good stick, and goes to this one.
+        naming.note({"2-5", "S1", 8, "rig1", true, false, 1});
+        QCOMPARE(naming.choose("2-6", "S1", 8, holds_it(false)).name, std::string("rig1"));
+        QCOMPARE(station_naming(names, false).choose("2-7", "S3", 8, holds_it(false)).how, choice::refused);
+    }
+
     void a_result_is_one_line_of_the_record()
     {
         flash_result result;

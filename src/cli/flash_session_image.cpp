@@ -55,7 +55,7 @@ std::string flash_session::m_fetch_archive()
     connect(retriever, &image_retriever::progress_updated, &loop, [&](qint64 done, qint64 total) {
         // A station fetches its image before it has any stick to show it on.
         if (m_drives.empty()) {
-            if (!said.isValid() || said.elapsed() >= 3000 || done == total) {
+            if (!said.isValid() || said.elapsed() >= 3000 || (total > 0 && done == total)) {
                 said.start();
                 m_say("downloading the image: " + std::to_string(done / 1000000)
                       + (total > 0 ? " of " + std::to_string(total / 1000000) : std::string()) + " MB");

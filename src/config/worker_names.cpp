@@ -138,8 +138,9 @@ station_naming::choice station_naming::choose(const std::string& port, const std
                                               const std::function<bool(const given&)>& is_same_stick) const
 {
     choice made;
-    // The last visit of a stick of this serial number and size: the same stick again, or one that
-    // only reports the same serial number (some makers give a whole batch one).
+    // Earlier visits of a stick of this serial number and size, the last first: the same stick again,
+    // or one that only reports the same serial number (some makers give a whole batch one).
+    bool last = true;
     for (size_t i = m_given.size(); !serial.empty() && i-- > 0;) {
         const given& earlier = m_given[i];
         if (earlier.serial != serial || earlier.size != size)
@@ -149,13 +150,13 @@ station_naming::choice station_naming::choose(const std::string& port, const std
             made.why = "a stick of the same serial number is still being flashed as " + earlier.name;
             return made;
         }
-        if (!earlier.ok || is_same_stick(earlier)) {
+        if ((last && !earlier.ok) || (earlier.ok && is_same_stick(earlier))) {
             made.how = choice::again;
             made.name = earlier.name;
             made.earlier = i;
             return made;
         }
-        break;
+        last = false;
     }
     std::string key;
     made.name = m_list.lookup(port, serial, &key);

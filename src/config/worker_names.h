@@ -65,9 +65,9 @@ public:
 
     station_naming(names_list list, bool numbered) : m_list(std::move(list)), m_numbered(numbered) {}
 
-    // A stick of the serial number and size of an earlier one is that stick again when the earlier
-    // one failed (its name is on no good stick) or when is_same_stick finds on it what the earlier
-    // one was written with. An earlier one still running makes this one wait.
+    // A stick of the serial number and size of an earlier one is that stick again when the last such
+    // stick failed (its name is on no good stick) or when is_same_stick finds on it what an earlier
+    // good one was written with. An earlier one still running makes this one wait.
     choice choose(const std::string& port, const std::string& serial, uint64_t size,
                   const std::function<bool(const given&)>& is_same_stick) const;
     void note(given stick) { m_given.push_back(std::move(stick)); }

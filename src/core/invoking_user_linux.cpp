@@ -72,7 +72,7 @@ bool make_folder(const std::string& path)
         folder = slash == std::string::npos ? std::string() : folder.substr(0, slash);
     }
     for (auto folder = missing.rbegin(); folder != missing.rend(); ++folder) {
-        if (mkdir(folder->c_str(), 0755) != 0 && errno != EEXIST)
+        if (mkdir(folder->c_str(), 0777) != 0 && errno != EEXIST)
             return false;
         const size_t slash = folder->find_last_of('/');
         struct stat parent;
