@@ -1,4 +1,5 @@
 #include "src/core/app_paths.h"
+#include "src/core/invoking_user.h"
 #include "src/core/log_location.h"
 #include "src/core/permission_manager.h"
 #include "src/gui/main_window.h"
@@ -84,5 +85,6 @@ int main(int argc, char** argv)
             logger::close();
         }
     }
+    hand_over_to_folder_owner(working_folder); // relaunched as root: what it made is the user's
     return 0;
 }

@@ -1,9 +1,5 @@
-#include "captured_streams.h"
-#include "fake_system.h"
-#include "image_builder.h"
+#include "cli_fixture.h"
 
-#include "src/cli/cli_options.h"
-#include "src/cli/flash_session.h"
 #include "src/core/logger.h"
 
 #include <QtTest>
@@ -12,265 +8,217 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+using namespace cli_test;
+
 namespace {
 
-const char* const btc = "1BvBMSEYstWetqTFn5Au4m4GFg7xJaNVN2";
-const quint64 offset = 1048576;
-
-// Captures what a session prints.
-// Reads like the real reader, but one byte of what it returns was changed behind the writer's back.
-class corrupting_reader : public disk_reader {
-public:
-    explicit corrupting_reader(std::unique_ptr<disk_reader> real) : m_real(std::move(real)) {}
-    bool read(uint64_t at, unsigned char* data, size_t size) override
-    {
-        if (!m_real->read(at, data, size))
-            return false;
-        if (at <= 3000000 && 3000000 < at + size)
-            data[3000000 - at] ^= 0x01;
-        return true;
-    }
-
-private:
-    std::unique_ptr<disk_reader> m_real;
-};
+QByteArray saved_settings(const fixture& f)
+{
+    return image_builder::read_file(f.path("app/configuration.txt"));
+}
 
 } // namespace
 
 class test_cli : public QObject {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
-    QByteArray m_image;
-
-    QString path(const QString& name) const { return m_dir.path() + "/" + name; }
-
-    cli_request request(const QStringList& arguments)
-    {
-        cli_request parsed;
-        std::string error;
-        if (!parse_cli(arguments, parsed, error))
-            qWarning() << QString::fromStdString(error);
-        return parsed;
-    }
-
-    int run(const QStringList& arguments, captured& io, flash_session::reader_factory readers = open_disk_reader,
-            device_options options = device_options())
-    {
-        flash_session session(request(arguments), path("app").toStdString(), options, io.streams, readers);
-        return session.run();
-    }
-
-    QByteArray text_on(const QString& target) const
-    {
-        return image_builder::read_file(target).mid(static_cast<int>(offset), 2048);
-    }
+    fixture f;
 
 private slots:
     void initTestCase()
     {
-        QDir().mkpath(path("app/downloads"));
-        logger::init(path("app").toStdString());
-        m_image = image_builder::disk_image(5 * 1024 * 1024 + 1000, offset, 3);
-        image_builder::write_file(path("release.gz"), image_builder::gzip(m_image));
+        QDir().mkpath(f.path("app/downloads"));
+        logger::init(f.path("app").toStdString());
+        image_builder::write_file(f.path("twice.csv"), "port,worker\n2-3,labelA\n2-4,labelA\n");
+        image_builder::write_file(f.path("series.csv"), "S3,rig2\n");
     }
 
     void init()
     {
-        QFile::remove(path("app/configuration.txt"));
-        QFile::remove(path("release"));
-        for (const QString& name : QDir(m_dir.path()).entryList({"*.img"}, QDir::Files))
-            QFile::remove(path(name));
+        for (const char* name : {"configuration.txt", "results.csv", "station.csv"})
+            QFile::remove(f.path("app/") + QString(name));
+        for (const QString& name : QDir(f.dir.path()).entryList({"*.img"}, QDir::Files))
+            QFile::remove(f.path(name));
     }
 
-    void usage_errors()
+    void bad_usage_touches_nothing_data()
     {
-        cli_request parsed;
-        std::string error;
-        QVERIFY(!parse_cli({"--btc", btc}, parsed, error));
-        QVERIFY(QString::fromStdString(error).contains("--target"));
-        QVERIFY(!parse_cli({"--target", "x.img", "--image", "archive.zip"}, parsed, error));
-        QVERIFY(!parse_cli({"--target", "x.img", "--colour"}, parsed, error));
-        QVERIFY(!parse_cli({"--target", "x.img", "stray"}, parsed, error));
-        QVERIFY(parse_cli({"--list"}, parsed, error));
-    }
-
-    void bad_settings_touch_nothing_data()
-    {
-        QTest::addColumn<QStringList>("settings");
+        QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("message");
-        QTest::newRow("no BTC") << QStringList{} << "a BTC address is required (--btc)";
-        QTest::newRow("bc1 address") << QStringList{"--btc", "bc1qxy2kgdygjrsqtzq2n0yrf2493p83kkfjhx0wlh"}
+        const QString archive = f.archive();
+        const QStringList target{"--image", archive, "--target", f.path("a.img")};
+        const QStringList station{"--btc", btc, "--image", archive, "--station"};
+        QTest::newRow("no BTC") << target << "a BTC address is required (--btc)";
+        QTest::newRow("bc1 address") << QStringList{"--btc", "bc1qxy2kgdygjrsqtzq2n0yrf2493p83kkfjhx0wlh"} + target
                                      << "Invalid BTC Address (--btc)";
-        QTest::newRow("worker too long") << QStringList{"--btc", btc, "--worker", "abcdefghijklmn(%d,100)"}
+        QTest::newRow("worker too long") << QStringList{"--btc", btc, "--worker", "abcdefghijklmn(%d,100)"} + target
                                          << "Invalid Worker name (--worker)";
-        QTest::newRow("ssid") << QStringList{"--btc", btc, "--ssid", "#home"} << "Invalid SSID (--ssid)";
-        QTest::newRow("ssh key with comment") << QStringList{"--btc", btc, "--ssh-key", "ssh-rsa AAAAB3Nz me@host"}
+        QTest::newRow("ssid") << QStringList{"--btc", btc, "--ssid", "#home"} + target << "Invalid SSID (--ssid)";
+        QTest::newRow("ssh key with comment") << QStringList{"--btc", btc, "--ssh-key", "ssh-rsa AAAAB3Nz me@host"} + target
                                               << "Invalid SSH key (--ssh-key)";
-        QTest::newRow("too large") << QStringList{"--btc", btc, "--wireless-key", QString(1800, 'k')}
+        QTest::newRow("too large") << QStringList{"--btc", btc, "--wireless-key", QString(1800, 'k')} + target
                                    << "do not fit the 2048-byte configuration text";
+        // A station names every stick: never the empty name, never one name for every stick.
+        QTest::newRow("station without names") << station << "a station gives every stick a name of its own";
+        QTest::newRow("station, plain name") << station + QStringList{"--worker", "rig3"} << "(rig3 has none)";
+        QTest::newRow("a name listed twice") << station + QStringList{"--worker", "rig(%d)", "--names", f.path("twice.csv")}
+                                             << "lines 2 and 3: labelA is given twice";
+        QTest::newRow("a name of the series") << station + QStringList{"--worker", "rig(%d)", "--names", f.path("series.csv")}
+                                              << "line 1: rig2 is also a name of the series rig(%d)";
     }
-    void bad_settings_touch_nothing()
+    void bad_usage_touches_nothing()
     {
-        QFETCH(QStringList, settings);
+        QFETCH(QStringList, arguments);
         QFETCH(QString, message);
-        captured io;
-        QCOMPARE(run(settings + QStringList{"--image", path("release.gz"), "--target", path("a.img")}, io), 2);
-        QVERIFY2(io.err().contains(message), qPrintable(io.err()));
-        QVERIFY(!QFile::exists(path("a.img")));
-        QCOMPARE(QFileInfo(path("app/configuration.txt")).size(), qint64(0));
-        QVERIFY(!QFile::exists(path("release")));
+        const finished_run refused = f.run(arguments);
+        QVERIFY2(refused.code == 2 && refused.err.contains(message), qPrintable(refused.all()));
+        QVERIFY(!QFile::exists(f.path("a.img")));
+        QCOMPARE(saved_settings(f), QByteArray());
+        QCOMPARE(QDir(f.path("app/downloads")).entryList({"local-*"}, QDir::Files), QStringList());
     }
 
-    void two_targets_in_parallel_are_numbered_and_verified()
+    void two_targets_in_parallel_are_numbered_verified_and_recorded()
     {
-        captured io;
-        QCOMPARE(run({"--btc", btc, "--worker", "rig(%d)", "--image", path("release.gz"), "--target", path("a.img"),
-                      "--target", path("b.img"), "--verify"},
-                     io),
-                 0);
-        QVERIFY(text_on(path("a.img")).contains("\"worker\": \"rig1\""));
-        QVERIFY(text_on(path("b.img")).contains("\"worker\": \"rig2\""));
-        const QByteArray a = image_builder::read_file(path("a.img"));
-        QVERIFY(a.left(m_image.size()) == image_builder::configured(m_image, offset, text_on(path("a.img"))));
-        QVERIFY(image_builder::read_file(path("app/configuration.txt")).contains("\"worker\": \"rig(%d,2)\""));
-        QVERIFY(io.out().contains(path("a.img")) && io.out().contains(" ok "));
+        // The station's former record opens the new one, its release named as the record names it.
+        image_builder::write_file(f.path("app/station.csv"), "time,port,serial,size,tag,worker,result,seconds\n"
+                                                             "2026-12-07T10:14:03+01:00,2-1.3,4C530001,16008609792,"
+                                                             "kelvra-2.7.0.img,rig17,ok,41.2\n");
+        const finished_run done = f.run({"--btc", btc, "--worker", "rig(%d)", "--image", f.archive(), "--target",
+                                         f.path("a.img"), "--target", f.path("b.img"), "--verify", "--json"});
+        QCOMPARE(done.code, 0);
+        QCOMPARE(f.worker_on(f.path("a.img")) + f.worker_on(f.path("b.img")), QString("rig1rig2"));
+        QVERIFY(f.holds_image(f.path("a.img")) && f.holds_image(f.path("b.img")));
+        QVERIFY(saved_settings(f).contains("\"worker\": \"rig(%d,2)\""));
+        const QJsonArray summary = QJsonDocument::fromJson(done.out.toUtf8()).array();
+        QCOMPARE(summary.size(), 2);
+        QCOMPARE(summary[1].toObject()["worker"].toString() + summary[1].toObject()["result"].toString(), QString("rig2ok"));
+
+        QList<QStringList> lines = f.results(f.path("app"));
+        QCOMPARE(lines.size(), 3);
+        QCOMPARE(lines.takeFirst().join(','),
+                 QString("2026-12-07T10:14:03+01:00,2-1.3,4C530001,16008609792,2.7.0,rig17,ok,41.2,"));
+        std::sort(lines.begin(), lines.end(), [](const QStringList& a, const QStringList& b) { return a[8] < b[8]; });
+        for (int i = 0; i < 2; ++i) {
+            QVERIFY2(lines[i][4] == "2.7.0" && lines[i][5] == QString("rig%1").arg(i + 1) && lines[i][6] == "ok"
+                         && lines[i][8] == f.path(i ? "b.img" : "a.img"),
+                     qPrintable(lines[i].join(',')));
+        }
     }
 
     void verification_catches_a_changed_byte()
     {
-        captured io;
-        const auto corrupt = [](const std::string& target) -> std::unique_ptr<disk_reader> {
-            return std::make_unique<corrupting_reader>(open_disk_reader(target));
-        };
-        QCOMPARE(run({"--btc", btc, "--worker", "w(%d)", "--image", path("release.gz"), "--target", path("a.img"),
-                      "--verify"},
-                     io, corrupt),
-                 1);
-        QVERIFY2(io.out().contains("verification failed: the target differs from what was written"), qPrintable(io.out()));
+        // One byte of what is read back was changed behind the writer's back.
+        const auto corrupt = watched_reader::factory([](uint64_t at, unsigned char* data, size_t size) {
+            if (at <= 3000000 && 3000000 < at + size)
+                data[3000000 - at] ^= 0x01;
+        });
+        const finished_run failed = f.run({"--btc", btc, "--worker", "w(%d)", "--image", f.archive(), "--target",
+                                           f.path("a.img"), "--verify"}, device_options(), corrupt);
+        QVERIFY2(failed.code == 1 && failed.out.contains("verification failed: the target differs from what was written"),
+                 qPrintable(failed.all()));
         // The number was reserved before writing: a failed drive leaves it used, never given twice.
-        QVERIFY(image_builder::read_file(path("app/configuration.txt")).contains("\"worker\": \"w(%d,1)\""));
+        QVERIFY(saved_settings(f).contains("\"worker\": \"w(%d,1)\""));
+        QVERIFY(f.results(f.path("app")).value(0).value(6).startsWith("failed: verification failed"));
     }
 
     void a_failing_target_fails_alone()
     {
-        const QString small = path("small");
+        const QString small = f.path("small");
         QDir().mkpath(small);
         if (geteuid() != 0 || ::mount("tmpfs", small.toUtf8().constData(), "tmpfs", 0, "size=2m") != 0)
             QSKIP("mounting a small tmpfs needs root rights");
-        captured io;
-        const int code = run({"--btc", btc, "--worker", "r(%d)", "--image", path("release.gz"), "--target",
-                              small + "/full.img", "--target", path("b.img")},
-                             io);
+        const finished_run full = f.run({"--btc", btc, "--worker", "r(%d)", "--image", f.archive(), "--target",
+                                         small + "/full.img", "--target", f.path("b.img")});
         ::umount2(small.toUtf8().constData(), MNT_DETACH);
-        QCOMPARE(code, 1);
-        QVERIFY2(io.out().contains("no space left on " + small + "/full.img"), qPrintable(io.out()));
-        QVERIFY(text_on(path("b.img")).contains("\"worker\": \"r2\""));
-        QVERIFY(image_builder::read_file(path("app/configuration.txt")).contains("\"worker\": \"r(%d,2)\""));
+        QVERIFY2(full.code == 1 && full.out.contains("no space left on " + small + "/full.img"), qPrintable(full.all()));
+        QCOMPARE(f.worker_on(f.path("b.img")), QString("r2"));
+        QVERIFY(saved_settings(f).contains("\"worker\": \"r(%d,2)\""));
     }
 
     void a_users_archive_is_only_read()
     {
-        QByteArray archive = image_builder::gzip(m_image);
+        QByteArray archive = image_builder::gzip(f.image);
         archive.truncate(archive.size() / 2);
-        QDir().mkpath(path("mine"));
-        image_builder::write_file(path("mine/cut.gz"), archive);
-        image_builder::write_file(path("a.img"), m_image); // an older image, wiped before the first write
-        captured damaged;
-        QCOMPARE(run({"--btc", btc, "--image", path("mine/cut.gz"), "--target", path("a.img")}, damaged), 1);
-        QVERIFY2(damaged.err().contains("the archive is damaged or incomplete (it was left as it is)"),
-                 qPrintable(damaged.err()));
-        QCOMPARE(image_builder::read_file(path("mine/cut.gz")), archive);
+        QDir().mkpath(f.path("mine"));
+        image_builder::write_file(f.path("mine/cut.gz"), archive);
+        image_builder::write_file(f.path("a.img"), f.image); // an older image, wiped before the first write
+        const finished_run damaged = f.run({"--btc", btc, "--image", f.path("mine/cut.gz"), "--target", f.path("a.img")});
+        QVERIFY2(damaged.code == 1 && damaged.err.contains("the archive is damaged or incomplete (it was left as it is)"),
+                 qPrintable(damaged.all()));
+        QCOMPARE(image_builder::read_file(f.path("mine/cut.gz")), archive);
         // The target followed the image until the damage showed: its first block never came, and
         // blocks written behind it are not called "not written".
         const QRegularExpression reason("a\\.img\\s+FAILED +- +(0\\.0 .*\\s+why: not|[1-9][0-9.]* .*\\s+why: partly) written: the image");
-        QVERIFY2(damaged.out().contains(reason), qPrintable(damaged.out()));
-        const QByteArray head = image_builder::read_file(path("a.img")).left(4096);
+        QVERIFY2(damaged.out.contains(reason), qPrintable(damaged.out));
+        const QByteArray head = image_builder::read_file(f.path("a.img")).left(4096);
         QCOMPARE(head.count('\0'), head.size());
 
-        captured missing;
-        QCOMPARE(run({"--btc", btc, "--image", path("mine/absent.gz"), "--target", path("a.img")}, missing), 2);
-        QVERIFY2(missing.err().contains("cannot read --image " + path("mine/absent.gz") + ": No such file"),
-                 qPrintable(missing.err()));
+        const finished_run missing = f.run({"--btc", btc, "--image", f.path("mine/absent.gz"), "--target", f.path("a.img")});
+        QVERIFY2(missing.code == 2 && missing.err.contains("cannot read --image " + f.path("mine/absent.gz") + ": No such file"),
+                 qPrintable(missing.all()));
 
         // The user's own raw image beside the archive is neither flashed nor touched, and the run
         // makes nothing beside the archive.
-        image_builder::write_file(path("mine/release.gz"), image_builder::read_file(path("release.gz")));
-        image_builder::write_file(path("mine/release"), "the user's own file");
-        captured good;
-        QCOMPARE(run({"--btc", btc, "--image", path("mine/release.gz"), "--target", path("a.img"), "--verify"}, good),
-                 0);
-        QVERIFY(image_builder::read_file(path("a.img")).left(m_image.size())
-                == image_builder::configured(m_image, offset, text_on(path("a.img"))));
-        QCOMPARE(image_builder::read_file(path("mine/release")), QByteArray("the user's own file"));
-        QCOMPARE(QDir(path("mine")).entryList(QDir::Files), (QStringList{"cut.gz", "release", "release.gz"}));
-        QDir(path("mine")).removeRecursively();
+        image_builder::write_file(f.path("mine/release.gz"), image_builder::read_file(f.archive()));
+        image_builder::write_file(f.path("mine/release"), "the user's own file");
+        QCOMPARE(f.run({"--btc", btc, "--image", f.path("mine/release.gz"), "--target", f.path("a.img"), "--verify"}).code, 0);
+        QVERIFY(f.holds_image(f.path("a.img")));
+        QCOMPARE(image_builder::read_file(f.path("mine/release")), QByteArray("the user's own file"));
+        QCOMPARE(QDir(f.path("mine")).entryList(QDir::Files), (QStringList{"cut.gz", "release", "release.gz"}));
+        QDir(f.path("mine")).removeRecursively();
     }
 
     void the_folders_own_files_are_never_targets()
     {
         // Made once: the image cache then holds an image, its record and the lock beside them.
-        captured first;
-        QCOMPARE(run({"--btc", btc, "--worker", "own(%d)", "--image", path("release.gz"), "--target", path("a.img")},
-                     first),
-                 0);
-        const QByteArray settings = image_builder::read_file(path("app/configuration.txt"));
-        const QStringList cached = QDir(path("app/downloads")).entryList(QDir::Files | QDir::Hidden);
+        QCOMPARE(f.run({"--btc", btc, "--worker", "own(%d)", "--image", f.archive(), "--target", f.path("a.img")}).code, 0);
+        const QByteArray settings = saved_settings(f);
+        const QByteArray record = image_builder::read_file(f.path("app/results.csv"));
+        const QStringList cached = QDir(f.path("app/downloads")).entryList(QDir::Files | QDir::Hidden);
         QVERIFY(!cached.isEmpty());
-        QStringList own{path("app/configuration.txt"), path("app/KELVRA Flash Tool.log"), path("app/station.csv"),
-                        path("app/downloads/new.img"), path("app/../app/downloads/x.img")};
+        QStringList own{f.path("app/configuration.txt"), f.path("app/KELVRA Flash Tool.log"), f.path("app/results.csv"),
+                        f.path("app/station.csv"), f.path("app/downloads/new.img"), f.path("app/../app/downloads/x.img")};
         for (const QString& name : cached)
-            own << path("app/downloads/" + name);
+            own << f.path("app/downloads/" + name);
         for (const QString& target : own) {
-            captured io;
-            QCOMPARE(run({"--btc", btc, "--image", path("release.gz"), "--target", target}, io), 2);
-            QVERIFY2(io.err().contains("holds this program's own files"), qPrintable(target + ": " + io.err()));
+            const finished_run refused = f.run({"--btc", btc, "--image", f.archive(), "--target", target});
+            QVERIFY2(refused.code == 2 && refused.err.contains("holds this program's own files"), qPrintable(target + ": " + refused.all()));
         }
-        QCOMPARE(image_builder::read_file(path("app/configuration.txt")), settings);
-        QCOMPARE(QDir(path("app/downloads")).entryList(QDir::Files | QDir::Hidden), cached);
-        QVERIFY(!QFile::exists(path("app/station.csv")));
+        QCOMPARE(saved_settings(f), settings);
+        QCOMPARE(image_builder::read_file(f.path("app/results.csv")), record);
+        QCOMPARE(QDir(f.path("app/downloads")).entryList(QDir::Files | QDir::Hidden), cached);
     }
 
     void devices_need_confirmation_and_size()
     {
         QTemporaryDir root;
         fake_system system(root.path());
-        fake_system::disk_spec stick;
-        stick.sectors = 8000000; // 4.096 GB
+        fake_system::disk_spec stick = fixture::stick("sdb", 1, "4C53 0001\t");
         stick.node_bytes = 4096;
         stick.port = "2-1.4"; // behind a hub
-        stick.serial = "4C53 0001\t";
         system.add_disk(stick);
-        fake_system::disk_spec small = stick;
-        small.name = "sdc";
-        small.dev = "8:32";
-        small.port = "2-1";
-        small.serial.clear();
+        fake_system::disk_spec small = fixture::stick("sdc", 2, "");
         small.sectors = 3906250; // exactly 2,000,000,000 bytes
         system.add_disk(small);
         const device_options options = system.options();
 
-        captured listing;
-        QCOMPARE(run({"--list"}, listing, open_disk_reader, options), 0);
+        const finished_run listing = f.run({"--list"}, options);
         // Path, port, serial (what a terminal or a CSV file cannot hold taken out), name, size.
-        QVERIFY2(listing.out().contains(system.node("sdb") + "\t2-1.4\t4C530001\tSanDisk Cruzer Blade\t4096.0 MB\n"),
-                 qPrintable(listing.out()));
-        QVERIFY(listing.out().contains(system.node("sdc") + "\t2-1\t-\tSanDisk Cruzer Blade\t2000.0 MB\t(too small)\n"));
+        QVERIFY2(listing.out.contains(system.node("sdb") + "\t2-1.4\t4C530001\tSanDisk Cruzer Blade\t4096.0 MB\n"),
+                 qPrintable(listing.out));
+        QVERIFY(listing.out.contains(system.node("sdc") + "\t2-2\t-\tSanDisk Cruzer Blade\t2000.0 MB\t(too small)\n"));
+        const QJsonArray disks = QJsonDocument::fromJson(f.run({"--list", "--json"}, options).out.toUtf8()).array();
+        QCOMPARE(disks.size(), 2);
+        QCOMPARE(disks[0].toObject(), (QJsonObject{{"path", system.node("sdb")}, {"port", "2-1.4"}, {"serial", "4C530001"},
+                                                   {"name", "SanDisk Cruzer Blade"}, {"size", 4096000000LL},
+                                                   {"system_disk", false}, {"too_small", false}}));
 
-        captured unconfirmed;
-        QCOMPARE(run({"--btc", btc, "--image", path("release.gz"), "--device", system.node("sdb")}, unconfirmed,
-                     open_disk_reader, options),
-                 2);
-        QVERIFY(unconfirmed.err().contains("not confirmed"));
-        captured too_small;
-        QCOMPARE(run({"--btc", btc, "--image", path("release.gz"), "--device", system.node("sdc"), "--yes"}, too_small,
-                     open_disk_reader, options),
-                 2);
-        QVERIFY(too_small.err().contains("too small"));
-        captured unknown;
-        QCOMPARE(run({"--btc", btc, "--image", path("release.gz"), "--device", "/dev/sda", "--yes"}, unknown,
-                     open_disk_reader, options),
-                 2);
+        const QStringList flash{"--btc", btc, "--image", f.archive(), "--device"};
+        const finished_run unconfirmed = f.run(flash + QStringList{system.node("sdb")}, options);
+        QVERIFY(unconfirmed.code == 2 && unconfirmed.err.contains("not confirmed"));
+        const finished_run too_small = f.run(flash + QStringList{system.node("sdc"), "--yes"}, options);
+        QVERIFY(too_small.code == 2 && too_small.err.contains("too small"));
+        QCOMPARE(f.run(flash + QStringList{"/dev/sda", "--yes"}, options).code, 2);
         QCOMPARE(image_builder::read_file(system.node("sdb")), QByteArray(4096, '\xab'));
     }
 
@@ -282,26 +230,23 @@ private slots:
             big[i * 4096 + 17] = 1;
         for (int i = 0; i < 8; ++i)
             big[big.size() - 1 - i] = static_cast<char>((offset >> (8 * i)) & 0xff);
-        image_builder::write_file(path("big.gz"), image_builder::gzip(big, 1));
+        image_builder::write_file(f.path("big.gz"), image_builder::gzip(big, 1));
         big.clear();
 
-        image_builder::write_file(path("big.img"), m_image); // an older image: its first block must not survive
+        image_builder::write_file(f.path("big.img"), f.image); // an older image: its first block must not survive
         QProcess cli;
-        cli.setProcessChannelMode(QProcess::MergedChannels);
-        cli.start(KELVRA_CLI, {"--folder", path("cli-app"), "--btc", btc, "--image", path("big.gz"), "--target", path("big.img")});
-        QVERIFY(cli.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(image_builder::read_file(path("cli-app/KELVRA Flash Tool.log")).contains("Burning started"),
-                                 60000);
+        f.start(cli, {"--folder", f.path("cli-app"), "--btc", btc, "--image", f.path("big.gz"), "--target", f.path("big.img")});
+        const QString log = f.path("cli-app/KELVRA Flash Tool.log");
+        QTRY_VERIFY_WITH_TIMEOUT(image_builder::read_file(log).contains("Burning started"), 60000);
         ::kill(static_cast<pid_t>(cli.processId()), SIGINT);
-        QVERIFY(cli.waitForFinished(60000));
-        QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(cli.exitCode(), 1);
-        QVERIFY(image_builder::read_file(path("cli-app/KELVRA Flash Tool.log")).contains("Burning canceled"));
-        QVERIFY(QString::fromUtf8(cli.readAll()).contains("canceled"));
-        QCOMPARE(image_builder::read_file(path("big.img")).left(4096), QByteArray(4096, '\0'));
-        QFile::remove(path("big.gz"));
-        QFile::remove(path("big"));
-        QFile::remove(path("big.img"));
+        const finished_run stopped = f.finish(cli);
+        QCOMPARE(stopped.code, 1);
+        QVERIFY(image_builder::read_file(log).contains("Burning canceled"));
+        QVERIFY(stopped.all().contains("canceled"));
+        QCOMPARE(f.results(f.path("cli-app")).value(0).value(6), QString("failed: canceled"));
+        QCOMPARE(image_builder::read_file(f.path("big.img")).left(4096), QByteArray(4096, '\0'));
+        for (const char* name : {"big.gz", "big", "big.img"})
+            QFile::remove(f.path(name));
     }
 };
 

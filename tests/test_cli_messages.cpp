@@ -1,96 +1,61 @@
-#include "http_test_server.h"
-#include "image_builder.h"
+#include "cli_fixture.h"
 
 #include "src/core/version.h"
 #include "src/image/network_failure.h"
 
 #include <QtTest>
 
-#include <memory>
-
 // What the headless program tells an operator, from real runs of it: one line on a usage error,
 // the URL and the reason of a network failure, rules in its help that are the rules it applies.
-namespace {
-
-const char* const btc = "1BvBMSEYstWetqTFn5Au4m4GFg7xJaNVN2";
-const quint64 offset = 1048576;
-
-struct finished_run {
-    int code = -1;
-    QString out;
-    QString err;
-};
-
-} // namespace
+using namespace cli_test;
 
 class test_cli_messages : public QObject {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
-    std::unique_ptr<http_test_server> m_server;
+    fixture f;
+    http_test_server m_server;
     int m_folders = 0;
 
-    QString path(const QString& name) const { return m_dir.path() + "/" + name; }
-
-    // Runs the program to its end in a folder of its own; the event loop turns meanwhile, so the
-    // test server answers.
+    // The program to its end in a folder of its own, fetching from the test server.
     finished_run run(const QStringList& arguments)
     {
-        QProcess cli;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("KELVRA_RELEASE_API", m_server->base_url());
-        environment.insert("KELVRA_IMAGE_SERVER", m_server->base_url());
-        cli.setProcessEnvironment(environment);
-        QEventLoop loop;
-        connect(&cli, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop, &QEventLoop::quit);
-        QTimer::singleShot(240000, &loop, &QEventLoop::quit);
-        cli.start(KELVRA_CLI, QStringList{"--folder", path("app" + QString::number(++m_folders))} + arguments);
-        if (cli.waitForStarted(60000) && cli.state() != QProcess::NotRunning)
-            loop.exec();
-        finished_run result;
-        if (cli.state() == QProcess::NotRunning && cli.exitStatus() == QProcess::NormalExit)
-            result.code = cli.exitCode();
-        result.out = QString::fromUtf8(cli.readAllStandardOutput());
-        result.err = QString::fromUtf8(cli.readAllStandardError());
-        return result;
+        return f.run_process(QStringList{"--folder", f.path("app" + QString::number(++m_folders))} + arguments,
+                             fixture::served_by(m_server));
     }
-
     QString log() const
     {
-        const QString folder = path("app" + QString::number(m_folders));
-        return QString::fromUtf8(image_builder::read_file(folder + "/KELVRA Flash Tool.log"));
+        return QString::fromUtf8(image_builder::read_file(f.path("app" + QString::number(m_folders)) + "/KELVRA Flash Tool.log"));
     }
 
 private slots:
-    void init() { m_server = std::make_unique<http_test_server>(); }
-
-    void version_is_one_line()
-    {
-        const finished_run version = run({"--version"});
-        QCOMPARE(version.code, 0);
-        QCOMPARE(version.out, QString("kelvra-flash-cli " KELVRA_VERSION "\n"));
-        QCOMPARE(version.err, QString());
-    }
-
-    void a_usage_error_is_one_line_and_a_pointer_data()
+    void one_line_answers_data()
     {
         QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QString>("first_line");
-        QTest::newRow("unknown option") << QStringList{"--colour"} << "error: Unknown option 'colour'.";
-        QTest::newRow("no target") << QStringList{"--btc", btc}
-                                   << "error: Nothing to flash: give --device or --target (or --list).";
-        QTest::newRow("value missing") << QStringList{"--target", "x.img", "--btc"}
-                                       << "error: Missing value after '--btc'.";
-        QTest::newRow("stray word") << QStringList{"--target", "x.img", "stray"} << "error: Unexpected argument: stray";
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("err");
+        const QString pointer = "\nsee kelvra-flash-cli --help\n";
+        QTest::newRow("version") << QStringList{"--version"} << 0 << "kelvra-flash-cli " KELVRA_VERSION "\n" << QString();
+        QTest::newRow("unknown option") << QStringList{"--colour"} << 2 << QString() << "error: Unknown option 'colour'." + pointer;
+        QTest::newRow("no target") << QStringList{"--btc", btc} << 2 << QString()
+                                   << "error: Nothing to flash: give --device or --target (or --list)." + pointer;
+        QTest::newRow("value missing") << QStringList{"--target", "x.img", "--btc"} << 2 << QString()
+                                       << "error: Missing value after '--btc'." + pointer;
+        QTest::newRow("stray word") << QStringList{"--target", "x.img", "stray"} << 2 << QString()
+                                    << "error: Unexpected argument: stray" + pointer;
+        QTest::newRow("not an archive") << QStringList{"--target", "x.img", "--image", "archive.zip"} << 2 << QString()
+                                        << "error: --image must name a gzip archive ending in .gz" + pointer;
     }
-    void a_usage_error_is_one_line_and_a_pointer()
+    void one_line_answers()
     {
         QFETCH(QStringList, arguments);
-        QFETCH(QString, first_line);
-        const finished_run usage = run(arguments);
-        QCOMPARE(usage.code, 2);
-        QCOMPARE(usage.out, QString());
-        QCOMPARE(usage.err, first_line + "\nsee kelvra-flash-cli --help\n");
+        QFETCH(int, code);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        const finished_run answer = run(arguments);
+        QCOMPARE(answer.code, code);
+        QCOMPARE(answer.out, out);
+        QCOMPARE(answer.err, err);
     }
 
     void the_help_states_the_rules_that_are_applied()
@@ -104,72 +69,56 @@ private slots:
 
         // As stated: a counter is one unit of the 15, the written name may be 16 long, and an SSID
         // of 16 two-byte letters fits.
-        const QByteArray image = image_builder::disk_image(3 * 1024 * 1024, offset, 5);
-        image_builder::write_file(path("release.gz"), image_builder::gzip(image));
         const QString ssid = QString(16, QChar(0xe9));
-        const finished_run flashed = run({"--btc", btc, "--worker", "aaaaaaaaaaaa(%d,999)", "--ssid", ssid, "--image",
-                                          path("release.gz"), "--target", path("rules.img")});
-        QVERIFY2(flashed.code == 0, qPrintable(flashed.err + flashed.out));
-        const QByteArray text_on_target =
-            image_builder::read_file(path("rules.img")).mid(static_cast<int>(offset), 2048);
-        QVERIFY(text_on_target.contains("\"worker\": \"aaaaaaaaaaaa1000\""));
-        QVERIFY(text_on_target.contains("\"ssid\": \"" + ssid.toUtf8() + "\""));
+        const QStringList image{"--btc", btc, "--image", f.archive(), "--target"};
+        const finished_run flashed = run(image + QStringList{f.path("rules.img"), "--worker", "aaaaaaaaaaaa(%d,999)", "--ssid", ssid});
+        QVERIFY2(flashed.code == 0, qPrintable(flashed.all()));
+        QCOMPARE(fixture::worker_on(f.path("rules.img")), QString("aaaaaaaaaaaa1000"));
+        QVERIFY(fixture::text_on(f.path("rules.img")).contains("\"ssid\": \"" + ssid.toUtf8() + "\""));
 
-        const finished_run longer = run({"--btc", btc, "--worker", "aaaaaaaaaaaaa(%d,999)", "--image",
-                                         path("release.gz"), "--target", path("refused.img")});
-        QCOMPARE(longer.code, 2);
-        QVERIFY2(longer.err.contains("Invalid Worker name"), qPrintable(longer.err));
-        const finished_run wider = run({"--btc", btc, "--ssid", ssid + QChar(0xe9), "--image", path("release.gz"),
-                                        "--target", path("refused.img")});
-        QCOMPARE(wider.code, 2);
-        QVERIFY2(wider.err.contains("Invalid SSID"), qPrintable(wider.err));
-        QVERIFY(!QFile::exists(path("refused.img")));
+        const finished_run longer = run(image + QStringList{f.path("refused.img"), "--worker", "aaaaaaaaaaaaa(%d,999)"});
+        QVERIFY2(longer.code == 2 && longer.err.contains("Invalid Worker name"), qPrintable(longer.err));
+        const finished_run wider = run(image + QStringList{f.path("refused.img"), "--ssid", ssid + QChar(0xe9)});
+        QVERIFY2(wider.code == 2 && wider.err.contains("Invalid SSID"), qPrintable(wider.err));
+        QVERIFY(!QFile::exists(f.path("refused.img")));
     }
 
     void network_failures_name_the_url_and_the_reason()
     {
-        const QString api = m_server->base_url();
+        const QString api = m_server.base_url();
         const QString lookup = api + http_test_server::release_path;
-        http_response missing;
+        const QStringList net{"--btc", btc, "--target", f.path("net.img")};
+        http_response missing, untagged;
         missing.status = 404;
-
-        m_server->set_response(http_test_server::release_path, missing);
-        finished_run failed = run({"--btc", btc, "--target", path("net.img")});
-        QCOMPARE(failed.code, 1);
-        QVERIFY2(failed.err.contains("error: the release lookup failed: HTTP 404 Not Found from " + lookup + "\n"),
-                 qPrintable(failed.err));
-        QVERIFY2(log().contains("Network error: 203 (the release lookup failed: HTTP 404 Not Found from " + lookup
-                                + ")"),
-                 qPrintable(log()));
-
-        http_response untagged;
         untagged.body = "{\"name\": \"2.7.0\"}";
-        m_server->set_response(http_test_server::release_path, untagged);
-        failed = run({"--btc", btc, "--target", path("net.img")});
-        QCOMPARE(failed.code, 1);
-        QVERIFY2(failed.err.contains("the release lookup failed: the release answer has no tag_name (" + lookup + ")"),
-                 qPrintable(failed.err));
 
-        m_server->set_release("2.7.0");
-        failed = run({"--btc", btc, "--target", path("net.img")});
-        QCOMPARE(failed.code, 1);
-        QVERIFY2(failed.err.contains("the download failed: HTTP 404 Not Found from " + api + release_archive_path("2.7.0")),
+        m_server.set_response(http_test_server::release_path, missing);
+        finished_run failed = run(net);
+        QVERIFY2(failed.code == 1 && failed.err.contains("error: the release lookup failed: HTTP 404 Not Found from " + lookup + "\n"),
                  qPrintable(failed.err));
-
-        m_server->stop();
-        failed = run({"--btc", btc, "--target", path("net.img")});
-        QCOMPARE(failed.code, 1);
-        QVERIFY2(failed.err.contains("the release lookup failed: connection refused by " + lookup),
+        QVERIFY2(log().contains("Network error: 203 (the release lookup failed: HTTP 404 Not Found from " + lookup + ")"),
+                 qPrintable(log()));
+        m_server.set_response(http_test_server::release_path, untagged);
+        failed = run(net);
+        QVERIFY2(failed.code == 1 && failed.err.contains("the release lookup failed: the release answer has no tag_name (" + lookup + ")"),
+                 qPrintable(failed.err));
+        m_server.set_release("2.7.0");
+        failed = run(net);
+        QVERIFY2(failed.code == 1 && failed.err.contains("the download failed: HTTP 404 Not Found from " + api + release_archive_path("2.7.0")),
+                 qPrintable(failed.err));
+        m_server.stop();
+        failed = run(net);
+        QVERIFY2(failed.code == 1 && failed.err.contains("the release lookup failed: connection refused by " + lookup),
                  qPrintable(failed.err));
         QVERIFY2(log().contains("Network error: 1 ("), qPrintable(log()));
-        QVERIFY(!QFile::exists(path("net.img")));
+        QVERIFY(!QFile::exists(f.path("net.img")));
 
         // The same with an archive here: it is flashed, and the operator is told it may be old.
-        const QString downloads = path("app" + QString::number(m_folders + 1) + "/downloads");
+        const QString downloads = f.path("app" + QString::number(m_folders + 1) + "/downloads");
         QVERIFY(QDir().mkpath(downloads));
         image_builder::write_file(downloads + "/2.6.0.gz",
                                   image_builder::gzip(image_builder::disk_image(3 * 1024 * 1024, offset, 5)));
-        const finished_run offline = run({"--btc", btc, "--target", path("offline.img")});
+        const finished_run offline = run({"--btc", btc, "--target", f.path("offline.img")});
         QVERIFY2(offline.code == 0, qPrintable(offline.err));
         QVERIFY2(offline.err.contains("release lookup failed (connection refused by " + lookup
                                       + "): using cached release 2.6.0\n"),

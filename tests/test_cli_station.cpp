@@ -1,7 +1,4 @@
-#include "fake_system.h"
-#include "image_builder.h"
-
-#include "src/cli/station_records.h"
+#include "cli_fixture.h"
 
 #include <QtTest>
 
@@ -13,17 +10,10 @@
 
 // The station as a farm runs it: a real process, sticks coming and going in a system tree of our
 // own, and the record it keeps of them.
+using namespace cli_test;
+
 namespace {
 
-const char* const btc = "1BvBMSEYstWetqTFn5Au4m4GFg7xJaNVN2";
-const quint64 offset = 1048576;
-
-bool any_name(const std::string&)
-{
-    return true;
-}
-
-// A terminal of the test's own size: what the program writes to it is played onto rows of text.
 // A terminal of the test's own size: what the program writes to it is played onto rows of text.
 struct terminal {
     QStringList rows;
@@ -74,107 +64,55 @@ struct terminal {
 class test_cli_station : public QObject {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
-    QByteArray m_image;
+    fixture f;
 
-    QString path(const QString& name) const { return m_dir.path() + "/" + name; }
-
-    static fake_system::disk_spec stick(const QString& name, int number, const QString& serial)
+    QStringList record_of(const QString& port, int skip = 0) const
     {
-        fake_system::disk_spec disk;
-        disk.name = name;
-        disk.dev = QString("8:%1").arg(16 * number);
-        disk.port = QString("2-%1").arg(number);
-        disk.serial = serial;
-        disk.sectors = 8000000;        // 4.096 GB as the kernel says
-        disk.node_bytes = 8 << 20;     // what the test keeps of it
-        return disk;
-    }
-
-    // The records of station.csv, without its header (checked to be there, once, first).
-    QList<QStringList> records() const
-    {
-        const QList<QByteArray> lines = image_builder::read_file(path("app/station.csv")).split('\n');
-        QList<QStringList> found;
-        for (int i = 1; i < lines.size(); ++i)
-            if (!lines[i].isEmpty())
-                found << QString::fromUtf8(lines[i]).split(',');
-        if (!lines.isEmpty() && lines[0] != station_csv_header)
-            found.clear();
-        return found;
-    }
-    QStringList record_of(const QString& port) const
-    {
-        for (const QStringList& record : records())
-            if (record.size() == 8 && record[1] == port)
+        for (const QStringList& record : fixture::results(f.path("app")))
+            if (record.size() == 9 && record[1] == port && skip-- == 0)
                 return record;
         return {};
     }
+    QByteArray log(const QString& folder) const { return image_builder::read_file(folder + "/KELVRA Flash Tool.log"); }
 
 private slots:
-    void initTestCase()
-    {
-        m_image = image_builder::disk_image(5 * 1024 * 1024 + 700, offset, 19);
-        image_builder::write_file(path("kelvra-3.1.0.img.gz"), image_builder::gzip(m_image));
-    }
-
-    void names_and_records_as_text()
-    {
-        station_names names;
-        std::string error;
-        QVERIFY(parse_station_names("port,worker\n# hub A\n2-1.3, rack-a1\r\nSN0042,rack-b7\n\n", names, error, any_name));
-        QCOMPARE(QString::fromStdString(names.lookup("2-1.3", "SN0042")), QString("rack-a1")); // the port first
-        QCOMPARE(QString::fromStdString(names.lookup("2-9", "SN0042")), QString("rack-b7"));
-        QCOMPARE(QString::fromStdString(names.lookup("", "")), QString());
-        // Spreadsheets save "CSV UTF-8" with a byte order mark before the first key.
-        station_names marked;
-        QVERIFY(parse_station_names("\xef\xbb\xbf" "2-1.3,rack-a1\r\n", marked, error, any_name));
-        QCOMPARE(QString::fromStdString(marked.lookup("2-1.3", "")), QString("rack-a1"));
-        for (const char* bad : {"2-1,a\n2-1,b\n", "2-1\n", "2-1,rig(%d)\n", ",x\n"}) {
-            station_names refused;
-            QVERIFY2(!parse_station_names(bad, refused, error, any_name), bad);
-            QVERIFY(error.rfind("line ", 0) == 0);
-        }
-
-        station_record record;
-        record.time = "2026-12-07T10:00:00+01:00";
-        record.port = "2-1";
-        record.size = 4096000000;
-        record.tag = "2.7.0";
-        record.worker = "rig1";
-        record.result = "failed: busy, \"locked\"";
-        record.seconds = 12.345;
-        QCOMPARE(QString::fromStdString(station_csv_line(record)),
-                 QString("2026-12-07T10:00:00+01:00,2-1,,4096000000,2.7.0,rig1,\"failed: busy, \"\"locked\"\"\",12.4"));
-        // A stick handled for a few milliseconds never reads as not handled at all.
-        record.seconds = 0.004;
-        QVERIFY(station_csv_line(record).substr(station_csv_line(record).rfind(',')) == ",0.1");
-    }
+    void initTestCase() { f.image = image_builder::disk_image(5 * 1024 * 1024 + 700, offset, 19); }
 
     void sticks_are_flashed_as_they_come_until_a_stop()
     {
         QTemporaryDir root;
         fake_system system(root.path());
-        system.add_disk(stick("sdb", 1, "PRESENT")); // here before the station: left alone
-        image_builder::write_file(path("names.csv"), "serial,worker\nSN-C,named-c\n2-3,port-b\n");
+        system.add_disk(fixture::stick("sdb", 1, "PRESENT")); // here before the station: left alone
+        image_builder::write_file(f.path("names.csv"), "serial,worker\nSN-C,named-c\n2-3,port-b\n");
 
         QProcess cli;
-        cli.setProcessChannelMode(QProcess::MergedChannels);
-        cli.setProcessEnvironment(system.environment());
-        cli.start(KELVRA_CLI, {"--folder", path("app"), "--btc", btc, "--worker", "st(%d)", "--image",
-                               path("kelvra-3.1.0.img.gz"), "--station", "--max-size", "5000000000", "--names",
-                               path("names.csv")});
-        QTRY_VERIFY_WITH_TIMEOUT(cli.peek(1 << 16).contains("station: flashing kelvra-3.1.0.img"), 60000);
+        f.start(cli, {"--folder", f.path("app"), "--btc", btc, "--worker", "st(%d)", "--image", f.archive(), "--station",
+                      "--max-size", "5000000000", "--names", f.path("names.csv")},
+                system.environment());
+        QTRY_VERIFY_WITH_TIMEOUT(cli.peek(1 << 16).contains("station: flashing 2.7.0"), 60000);
 
-        // One, then three at once (one of them too large), then one that is pulled while written.
-        system.add_disk(stick("sdc", 2, "SN-A"));
-        QTRY_COMPARE_WITH_TIMEOUT(records().size(), 1, 60000);
-        fake_system::disk_spec large = stick("sdf", 5, "SN-LARGE");
+        // One, then three at once (one of them too large).
+        system.add_disk(fixture::stick("sdc", 2, "SN-A"));
+        QTRY_COMPARE_WITH_TIMEOUT(fixture::results(f.path("app")).size(), 1, 60000);
+        fake_system::disk_spec large = fixture::stick("sdf", 5, "SN-LARGE");
         large.sectors = 12000000; // 6.1 GB
-        system.add_disk(stick("sdd", 3, "SN-B"));
-        system.add_disk(stick("sde", 4, "SN-C"));
+        system.add_disk(fixture::stick("sdd", 3, "SN-B"));
+        system.add_disk(fixture::stick("sde", 4, "SN-C"));
         system.add_disk(large);
-        QTRY_COMPARE_WITH_TIMEOUT(records().size(), 3, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(fixture::results(f.path("app")).size(), 3, 60000);
+
+        // Three pulled (one more than come back, so that the count of sticks changes). The first comes
+        // back: it gets its own name again. Another stick in the port listed for the second gets
+        // nothing: that name has gone to a stick already.
+        const QByteArray first_stick = image_builder::read_file(system.node("sdc"));
+        for (const char* name : {"sdc", "sdd", "sde"})
+            system.remove_disk(name);
+        image_builder::write_file(system.node("sdi"), first_stick);
+        fake_system::disk_spec again = fixture::stick("sdi", 2, "SN-A");
+        again.node_bytes = 0; // its node is the one written above
+        system.add_disk(again);
+        system.add_disk(fixture::stick("sdj", 3, "SN-B2"));
+        QTRY_COMPARE_WITH_TIMEOUT(fixture::results(f.path("app")).size(), 4, 60000);
 
         // A stick that goes while it is written: its writes fail part of the way (a small file
         // system fills up), and it leaves the system tree.
@@ -185,11 +123,11 @@ private slots:
             QFile node(small + "/sdg");
             QVERIFY(node.open(QIODevice::WriteOnly) && node.resize(4 << 20));
             node.close();
-            fake_system::disk_spec pulled = stick("sdg", 6, "SN-PULLED");
+            fake_system::disk_spec pulled = fixture::stick("sdg", 6, "SN-PULLED");
             pulled.node_bytes = 0;
             QVERIFY(QFile::link(small + "/sdg", system.node("sdg")));
             system.add_disk(pulled);
-            QTRY_COMPARE_WITH_TIMEOUT(records().size(), 4, 60000);
+            QTRY_COMPARE_WITH_TIMEOUT(fixture::results(f.path("app")).size(), 5, 60000);
         } else {
             qWarning("mounting a small tmpfs needs root rights: the pulled stick is left out");
         }
@@ -197,7 +135,7 @@ private slots:
         // A stop while a stick is being prepared: its partitions keep changing, so its preparation
         // does not end before the stop, however slow the machine.
         const QString last_worker = can_pull ? "st3" : "st2";
-        system.add_disk(stick("sdh", 7, "SN-STOPPED"));
+        system.add_disk(fixture::stick("sdh", 7, "SN-STOPPED"));
         const QString stopped_disk = QFileInfo(root.path() + "/sys/block/sdh").canonicalFilePath();
         QTimer churn;
         connect(&churn, &QTimer::timeout, this, [&] {
@@ -211,62 +149,81 @@ private slots:
             }
         });
         churn.start(100);
-        QTRY_VERIFY_WITH_TIMEOUT(image_builder::read_file(path("app/KELVRA Flash Tool.log")).contains("gets " + last_worker.toUtf8()),
-                                 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(log(f.path("app")).contains("gets " + last_worker.toUtf8()), 60000);
         // Pulled only now: gone and plugged in between two looks, the count of sticks would not change.
         if (can_pull) {
             system.remove_disk("sdg");
             ::umount2(small.toUtf8().constData(), MNT_DETACH);
         }
         ::kill(static_cast<pid_t>(cli.processId()), SIGINT);
-        QVERIFY(cli.waitForFinished(30000));
-        const QString output = QString::fromUtf8(cli.readAll());
-        QCOMPARE(cli.exitCode(), 1);
-        QVERIFY2(output.contains("left alone: " + system.node("sdf")), qPrintable(output));
+        const finished_run ended = f.finish(cli);
+        QCOMPARE(ended.code, 1);
+        QVERIFY2(ended.out.contains("left alone: " + system.node("sdf")), qPrintable(ended.out));
+        QVERIFY2(ended.out.contains("same stick again: " + system.node("sdi") + " (port 2-2, serial SN-A) gets st1 as before")
+                     && ended.out.contains("left alone: " + system.node("sdj") + " (port 2-3, serial SN-B2): port-b, "
+                                           "listed for 2-3, went to the stick SN-B already"),
+                 qPrintable(ended.out));
 
         // The record, line by line: when, where, which stick, what, which name, how it ended.
-        const QByteArray last = last_worker.toUtf8();
-        const QList<QStringList> all = records();
-        QCOMPARE(all.size(), can_pull ? 5 : 4);
-        const struct {
-            const char* port;
-            const char* serial;
-            const char* worker;
-            const char* result;
-        } expected[] = {{"2-2", "SN-A", "st1", "ok"},
-                        {"2-3", "SN-B", "port-b", "ok"},
-                        {"2-4", "SN-C", "named-c", "ok"},
-                        {"2-6", "SN-PULLED", "st2", "failed: "},
-                        {"2-7", "SN-STOPPED", last.constData(), "failed: canceled"}};
-        for (const auto& stick : expected) {
-            if (!can_pull && QString(stick.port) == "2-6")
+        QCOMPARE(fixture::results(f.path("app")).size(), can_pull ? 6 : 5);
+        const QStringList expected{"2-2,SN-A,4096000000,2.7.0,st1,ok", "2-2,SN-A,4096000000,2.7.0,st1,ok",
+                                   "2-3,SN-B,4096000000,2.7.0,port-b,ok", "2-4,SN-C,4096000000,2.7.0,named-c,ok",
+                                   "2-6,SN-PULLED,4096000000,2.7.0,st2,failed: ",
+                                   "2-7,SN-STOPPED,4096000000,2.7.0," + last_worker + ",failed: canceled"};
+        for (int i = 0; i < expected.size(); ++i) {
+            if (!can_pull && expected[i].startsWith("2-6"))
                 continue;
-            const QStringList record = record_of(stick.port);
-            const QString line = QString("port %1: %2").arg(stick.port, record.join(','));
-            QVERIFY2(record.size() == 8, qPrintable(line));
-            QVERIFY2(QDateTime::fromString(record[0], Qt::ISODate).isValid() && record[0].size() > 19, qPrintable(line));
-            QVERIFY2(record[2] == stick.serial && record[3] == "4096000000" && record[4] == "kelvra-3.1.0.img"
-                         && record[5] == stick.worker && record[6].startsWith(stick.result) && record[7].toDouble() > 0,
-                     qPrintable(line));
+            const QStringList record = record_of(expected[i].left(3), i == 1 ? 1 : 0);
+            QVERIFY2(record.mid(1, 6).join(',').startsWith(expected[i]) && record[7].toDouble() > 0
+                         && QDateTime::fromString(record[0], Qt::ISODate).isValid() && record[0].size() > 19,
+                     qPrintable(record.join(',')));
         }
 
-        // Every good stick holds the image with its own name, byte for byte.
-        for (const QString& name : {QString("sdc"), QString("sdd"), QString("sde")}) {
-            const QByteArray written = image_builder::read_file(system.node(name));
-            const QStringList record = record_of(QString("2-%1").arg(name.at(2).unicode() - 'a'));
-            QVERIFY(written.left(m_image.size()).mid(0, static_cast<int>(offset)) == m_image.left(static_cast<int>(offset)));
-            QVERIFY(written.mid(static_cast<int>(offset) + 2048, m_image.size() - static_cast<int>(offset) - 2048)
-                    == m_image.mid(static_cast<int>(offset) + 2048));
-            QVERIFY2(written.mid(static_cast<int>(offset), 2048).contains("\"worker\": \"" + record[5].toUtf8() + "\""),
-                     qPrintable(name));
-        }
-        // Left alone: the stick that was there first and the large one. The stopped one has no
-        // partition table; the numbers given stay given.
-        QCOMPARE(image_builder::read_file(system.node("sdb")), QByteArray(8 << 20, '\xab'));
-        QCOMPARE(image_builder::read_file(system.node("sdf")), QByteArray(8 << 20, '\xab'));
-        QVERIFY(image_builder::read_file(system.node("sdh")).left(512) != m_image.left(512));
-        const QByteArray saved = image_builder::read_file(path("app/configuration.txt"));
+        // A good stick holds the image with its own name, byte for byte.
+        QVERIFY(f.holds_image(system.node("sdi")));
+        QCOMPARE(fixture::worker_on(system.node("sdi")), QString("st1"));
+        // Left alone: the stick that was there first, the large one and the one without a name. The
+        // stopped one has no partition table; the numbers given stay given.
+        for (const char* name : {"sdb", "sdf", "sdj"})
+            QCOMPARE(image_builder::read_file(system.node(name)), QByteArray(8 << 20, '\xab'));
+        QVERIFY(image_builder::read_file(system.node("sdh")).left(512) != f.image.left(512));
+        const QByteArray saved = image_builder::read_file(f.path("app/configuration.txt"));
         QVERIFY2(saved.contains(QString("\"worker\": \"st(%d,%1)\"").arg(can_pull ? 3 : 2).toUtf8()), saved.constData());
+    }
+
+    void a_station_downloads_its_image_and_names_only_listed_sticks()
+    {
+        http_test_server server;
+        server.set_release("3.1.0");
+        http_response archive;
+        archive.body = image_builder::read_file(f.archive());
+        server.set_response(release_archive_path("3.1.0"), archive);
+        image_builder::write_file(f.path("late.csv"), "serial,worker\nSN-LATE,rack-7\n");
+        QTemporaryDir root;
+        fake_system system(root.path());
+        QProcess cli;
+        f.start(cli, {"--folder", f.path("late"), "--btc", btc, "--station", "--names", f.path("late.csv")},
+                fixture::served_by(server, system.environment()));
+        QTRY_VERIFY_WITH_TIMEOUT(cli.peek(1 << 16).contains("station: flashing 3.1.0"), 60000);
+
+        // Listed by the system, but its node not made yet when the station first looks at it.
+        fake_system::disk_spec late = fixture::stick("sdc", 2, "SN-LATE");
+        late.node_bytes = 0;
+        system.add_disk(late);
+        QTRY_VERIFY_WITH_TIMEOUT(log(f.path("late")).contains("USB dev:"), 60000);
+        image_builder::write_file(system.node("sdc"), QByteArray(8 << 20, '\xab'));
+        QTRY_COMPARE_WITH_TIMEOUT(fixture::results(f.path("late")).size(), 1, 60000);
+        // No counter, and not listed: no name to give.
+        system.add_disk(fixture::stick("sdd", 3, "SN-UNLISTED"));
+        QTRY_VERIFY_WITH_TIMEOUT(cli.peek(1 << 16).contains("left alone: " + system.node("sdd").toUtf8()), 60000);
+
+        ::kill(static_cast<pid_t>(cli.processId()), SIGINT);
+        const finished_run ended = f.finish(cli);
+        QVERIFY2(ended.code == 0 && ended.out.contains("downloading the image: "), qPrintable(ended.out));
+        QVERIFY2(ended.out.contains("(port 2-3, serial SN-UNLISTED): no name to give"), qPrintable(ended.out));
+        QCOMPARE(fixture::results(f.path("late"))[0].mid(4, 3), (QStringList{"3.1.0", "rack-7", "ok"}));
+        QCOMPARE(fixture::worker_on(system.node("sdc")), QString("rack-7"));
+        QCOMPARE(image_builder::read_file(system.node("sdd")), QByteArray(8 << 20, '\xab'));
     }
 
     void the_board_shows_the_sticks_there_however_many_came_and_went()
@@ -277,23 +234,23 @@ private slots:
         QProcess cli;
         cli.setProcessEnvironment(system.environment());
         cli.setStandardErrorFile(QString::fromLatin1(ptsname(screen.master)));
-        cli.start(KELVRA_CLI, {"--folder", path("board"), "--btc", btc, "--worker", "b(%d)", "--image",
-                               path("kelvra-3.1.0.img.gz"), "--station", "--max-size", "5000000000"});
+        cli.start(KELVRA_CLI, {"--folder", f.path("board"), "--btc", btc, "--worker", "b(%d)", "--image",
+                               f.archive(), "--station", "--max-size", "5000000000"});
         QTRY_VERIFY_WITH_TIMEOUT(screen.screen().contains("station: flashing"), 60000);
         // Seven sticks one at a time, all left in: more than the screen holds. The first is listed
         // by the system before its node is made: it is flashed once it is.
         for (int i = 1; i <= 7; ++i) {
-            fake_system::disk_spec disk = stick(QString("sd") + QChar('b' + i), i, QString("SN-%1").arg(i));
+            fake_system::disk_spec disk = fixture::stick(QString("sd") + QChar('b' + i), i, QString("SN-%1").arg(i));
             disk.node_bytes = i == 1 ? 0 : disk.node_bytes;
             system.add_disk(disk);
             if (i == 1) {
-                QTRY_VERIFY_WITH_TIMEOUT(image_builder::read_file(path("board/KELVRA Flash Tool.log")).contains("USB dev:"), 60000);
+                QTRY_VERIFY_WITH_TIMEOUT(image_builder::read_file(f.path("board/KELVRA Flash Tool.log")).contains("USB dev:"), 60000);
                 image_builder::write_file(system.node("sdc"), QByteArray(8 << 20, '\xab'));
             }
             QTRY_VERIFY2_WITH_TIMEOUT(screen.screen().contains(QString("sticks: %1 done").arg(i)), qPrintable(screen.screen()), 60000);
         }
         QVERIFY2(screen.screen().contains("sticks: 7 done, 0 failed, 0 running, 3 more not shown"), qPrintable(screen.screen()));
-        QVERIFY(image_builder::read_file(system.node("sdc")).left(static_cast<int>(offset)) == m_image.left(static_cast<int>(offset)));
+        QVERIFY(image_builder::read_file(system.node("sdc")).left(static_cast<int>(offset)) == f.image.left(static_cast<int>(offset)));
         // All but the last pulled: the board redraws in place with the one still there, once.
         for (int i = 1; i <= 6; ++i)
             system.remove_disk(QString("sd") + QChar('b' + i));
@@ -301,7 +258,7 @@ private slots:
                                       && screen.screen().contains("done, safe to pull\nsticks: 7 done, 0 failed, 0 running\n"),
                                   qPrintable(screen.screen()), 60000);
         // A message stands above the board: no line of an older board stays behind above it.
-        fake_system::disk_spec large = stick("sdj", 9, "SN-LARGE");
+        fake_system::disk_spec large = fixture::stick("sdj", 9, "SN-LARGE");
         large.sectors = 12000000;
         system.add_disk(large);
         const auto board_below = [&](const QString& text) {
@@ -312,12 +269,12 @@ private slots:
 
         // Swapped within one look for another stick, which takes over its path: flashed as well.
         system.remove_disk("sdi");
-        system.add_disk(stick("sdi", 7, "SN-SWAPPED"));
+        system.add_disk(fixture::stick("sdi", 7, "SN-SWAPPED"));
         QTRY_VERIFY2_WITH_TIMEOUT(screen.screen().contains("sticks: 8 done"), qPrintable(screen.screen()), 60000);
         ::kill(static_cast<pid_t>(cli.processId()), SIGINT);
         QTRY_VERIFY_WITH_TIMEOUT((screen.screen(), cli.state() == QProcess::NotRunning), 30000);
         QCOMPARE(cli.exitCode(), 0);
-        QCOMPARE(image_builder::read_file(path("board/KELVRA Flash Tool.log")).count("Station left alone"), 1);
+        QCOMPARE(image_builder::read_file(f.path("board/KELVRA Flash Tool.log")).count("Station left alone"), 1);
         QCOMPARE(QString(cli.readAllStandardOutput()).count(QRegularExpression(" ok +b[1-8] ")), 8);
     }
 };

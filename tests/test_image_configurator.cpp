@@ -1,4 +1,6 @@
 #include "src/config/image_configurator.h"
+#include "src/config/results_record.h"
+#include "src/config/worker_names.h"
 #include "src/core/logger.h"
 
 #include <QtTest>
@@ -37,6 +39,11 @@ const QByteArray empty_document = "{\n"
                                   "        \"worker\": \"\"\n"
                                   "    }\n"
                                   "}\n";
+
+bool any_name(const std::string&)
+{
+    return true;
+}
 
 } // namespace
 
@@ -203,6 +210,75 @@ private slots:
         QCOMPARE(read_all(config_path()), before);
         QVERIFY(read_all(log_path()).endsWith("] [configure_image] Configuration file exceeds 2kB\n"));
         QVERIFY(read_all(log_path()).contains("] [configure_image] Configuration file size: 2049\n"));
+    }
+
+    void names_are_given_once_and_as_asked()
+    {
+        // Only a counter name continues the saved series; a plain one is used as written.
+        QCOMPARE(later_in_series("rig(%d)", "rig(%d,7)"), std::string("rig(%d,7)"));
+        QCOMPARE(later_in_series("rig(%d,9)", "rig(%d,7)"), std::string("rig(%d,9)"));
+        QCOMPARE(later_in_series("rig3", "rig8"), std::string("rig3"));
+        QCOMPARE(later_in_series("box(%d)", "rig(%d,7)"), std::string("box(%d)"));
+        for (const char* name : {"rig1", "rig2", "rig100"})
+            QVERIFY2(series_can_write("rig(%d)", name), name);
+        for (const char* name : {"rig0", "rig02", "rigA", "rig", "xrig2"})
+            QVERIFY2(!series_can_write("rig(%d)", name), name);
+        QVERIFY(!series_can_write("rig", "rig2")); // no counter, no series
+
+        names_list names;
+        std::string error;
+        QVERIFY(parse_names_list("\xef\xbb\xbfport,worker\n# hub A\n2-1.3, rack-a1\r\nSN0042,rack-b7\n\n", names, error, any_name));
+        QCOMPARE(names.lookup("2-1.3", "SN0042"), std::string("rack-a1")); // the port first
+        QCOMPARE(names.lookup("2-9", "SN0042"), std::string("rack-b7"));
+        QCOMPARE(names.lookup("", ""), std::string());
+        for (const char* bad : {"2-1,a\n2-1,b\n", "2-1,a\n2-2,a\n", "2-1\n", "2-1,rig(%d)\n", ",x\n"}) {
+            names_list refused;
+            QVERIFY2(!parse_names_list(bad, refused, error, any_name), bad);
+            QVERIFY2(error.rfind("line", 0) == 0, error.c_str());
+        }
+        QVERIFY(names_clear_of_series(names, "box(%d)", error) && !names_clear_of_series(names, "rack-a(%d)", error));
+    }
+
+    void a_station_gives_each_stick_one_name()
+    {
+        names_list names;
+        std::string error;
+        QVERIFY(parse_names_list("2-3,labelA\n", names, error, any_name));
+        station_naming naming(names, true);
+        using choice = station_naming::choice;
+        const auto holds_it = [](bool same) { return [same](const station_naming::given&) { return same; }; };
+        QCOMPARE(naming.choose("2-3", "S1", 8, holds_it(false)).how, choice::listed);
+        naming.note({"2-3", "S1", 8, "labelA", false, false, 0});
+        QCOMPARE(naming.choose("2-4", "S1", 8, holds_it(true)).how, choice::wait); // that serial is still being written
+        naming.given_names()[0].ended = naming.given_names()[0].ok = true;
+        // Another stick in the port: nothing. The same stick again, still holding its text: its name again.
+        QCOMPARE(naming.choose("2-3", "S2", 8, holds_it(false)).how, choice::refused);
+        QCOMPARE(naming.choose("2-3", "S1", 8, holds_it(true)).name, std::string("labelA"));
+        // One of a batch sharing a serial number holds something else: a number of its own.
+        QCOMPARE(naming.choose("2-5", "S1", 8, holds_it(false)).how, choice::numbered);
+        // The last of that serial failed: its name is on no good stick, and goes to this one.
+        naming.note({"2-5", "S1", 8, "rig1", true, false, 1});
+        QCOMPARE(naming.choose("2-6", "S1", 8, holds_it(false)).name, std::string("rig1"));
+        QCOMPARE(station_naming(names, false).choose("2-7", "S3", 8, holds_it(false)).how, choice::refused);
+    }
+
+    void a_result_is_one_line_of_the_record()
+    {
+        flash_result result;
+        result.time = "2026-12-07T10:00:00+01:00";
+        result.port = "2-1";
+        result.size = 4096000000;
+        result.tag = release_tag("/farm/kelvra-2.7.0.img.gz");
+        result.worker = "rig1";
+        result.result = "failed: busy, \"locked\"";
+        result.seconds = 12.345;
+        result.target = "/dev/sdb";
+        QCOMPARE(QString::fromStdString(results_line(result)),
+                 QString("2026-12-07T10:00:00+01:00,2-1,,4096000000,2.7.0,rig1,\"failed: busy, \"\"locked\"\"\",12.4,/dev/sdb"));
+        // A stick handled for a few milliseconds never reads as not handled at all.
+        result.seconds = 0.004;
+        QVERIFY(results_line(result).find(",0.1,") != std::string::npos);
+        QCOMPARE(release_tag("downloads/2.7.0.gz"), std::string("2.7.0"));
     }
 };
 

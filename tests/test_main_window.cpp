@@ -280,6 +280,11 @@ private slots:
                                      "Flashing successful!"}));
         QCOMPARE(p.fields[1]->text(), QString("node-(%d,4)"));
         QCOMPARE(QString::fromStdString(load_settings(m_folder)->worker), QString("node-(%d,4)"));
+        // Each run left its line in the folder's record, as the headless runs do.
+        const QList<QByteArray> record = image_builder::read_file(QString::fromStdString(m_folder) + "/results.csv").split('\n');
+        QCOMPARE(record.size(), 6);
+        for (int run = 1; run <= 4; ++run)
+            QVERIFY2(record[run].contains(QString(",3.0.0,node-%1,ok,").arg(run).toUtf8()), record[run].constData());
         // Only one download: the later runs found the archive in place.
         QCOMPARE(m_server->requests().count("/orvminer/kelvra/kelvra-3.0.0/image/kelvra-3.0.0.img.gz"), 1);
     }

@@ -1,11 +1,13 @@
 #include "image_builder.h"
 #include "x_display.h"
 
+#include "src/core/invoking_user.h"
 #include "src/core/permission_manager_linux.h"
 #include "src/core/version.h"
 
 #include <QtTest>
 
+#include <map>
 #include <unistd.h>
 
 namespace {
@@ -168,6 +170,19 @@ private slots:
         const auto bare = elevation_command("/k", "/f", "", [](const char*) -> const char* { return nullptr; },
                                             [](const std::string&) { return true; });
         QVERIFY(bare.command == (std::vector<std::string>{"pkexec", "env", "/k", "/f"}));
+    }
+
+    void root_working_for_a_user_takes_that_users_folder()
+    {
+        const auto home_of = [](const std::string& user) { return "/home/" + user; };
+        const auto env = [](std::map<std::string, std::string> values) {
+            return [values](const char* name) { return values.count(name) ? values.at(name).c_str() : nullptr; };
+        };
+        QCOMPARE(invoking_user_home(true, env({{"SUDO_UID", "1000"}, {"SUDO_USER", "op"}}), home_of), std::string("/home/1000"));
+        QCOMPARE(invoking_user_home(true, env({{"SUDO_USER", "op"}}), home_of), std::string("/home/op"));
+        QCOMPARE(invoking_user_home(true, env({{"PKEXEC_UID", "1001"}}), home_of), std::string("/home/1001"));
+        QCOMPARE(invoking_user_home(true, env({{"SUDO_UID", "0"}}), home_of), std::string());
+        QCOMPARE(invoking_user_home(false, env({{"SUDO_UID", "1000"}}), home_of), std::string()); // sudo -u someone
     }
 
     void reads_the_program_of_the_installed_action()

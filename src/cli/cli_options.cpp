@@ -17,10 +17,11 @@ QList<QCommandLineOption> options()
         {"verify", "Read every target back and compare it with what was written."},
         {"list", "List the USB disks that can be flashed."},
         {"station", "Wait, and flash every USB disk plugged in from now on, each with the next worker name, until "
-                    "Ctrl-C; each result is added to station.csv in the working folder."},
+                    "Ctrl-C."},
         {"max-size", "With --station: leave disks larger than this alone (default 64 GiB).", "bytes"},
         {"names", "With --station: a CSV file of port,worker or serial,worker lines; a stick found there gets "
                   "that name instead of the next number.", "file"},
+        {"json", "Print --list and the summary as JSON (an array of objects), for scripts."},
         {QStringList{"h", "help"}, "Show this help."},
         {"version", "Show the program's name and version."},
     };
@@ -55,6 +56,7 @@ bool parse_cli(const QStringList& arguments, cli_request& request, std::string& 
     request.help = parser.isSet("help");
     request.version = parser.isSet("version");
     request.station = parser.isSet("station");
+    request.json = parser.isSet("json");
     request.names = parser.value("names").toStdString();
     if (parser.isSet("max-size")) {
         bool number = false;

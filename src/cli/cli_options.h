@@ -23,6 +23,7 @@ struct cli_request {
     uint64_t max_size = 68719476736ULL; // 64 GiB: larger disks are left alone by the station
     std::string names;                  // CSV of port or serial to worker name, for the station
     bool version = false;
+    bool json = false;                  // --list and the summary as JSON, for scripts
 };
 
 // Parses the arguments (without the program name); false with a one-line message on a usage error.

@@ -119,6 +119,10 @@ int flash_session::run()
                 m_feed.fail(); // stopped before inflation began
             m_wait_for_drives();
             m_print_summary();
+        } else {
+            // Their names were reserved: the record tells where those numbers went.
+            for (auto& run : m_drives)
+                m_fail(*run, m_canceled ? "canceled" : "not written: the image could not be made");
         }
         if (m_canceled)
             m_say("Canceled.");
@@ -145,8 +149,7 @@ void flash_session::m_get_archive()
         m_source = image_cache::for_local_archive(m_archive, m_folder + "/downloads");
         image_cache::clean(m_folder + "/downloads", m_source.image);
     }
-    const QString archive_name = QFileInfo(QString::fromStdString(m_archive)).fileName();
-    m_tag = archive_name.endsWith(".gz") ? archive_name.chopped(3).toStdString() : archive_name.toStdString();
+    m_tag = release_tag(m_archive);
     if (!m_archive.empty() && !m_source.image.empty())
         m_hold = std::make_unique<image_cache::hold>(m_source.image);
 }

@@ -2,8 +2,9 @@
 
 #include "src/cli/cli_options.h"
 #include "src/cli/progress_line.h"
-#include "src/cli/station_records.h"
 #include "src/config/image_configurator.h"
+#include "src/config/results_record.h"
+#include "src/config/worker_names.h"
 #include "src/device/device_manager.h"
 #include "src/device/disk_access.h"
 #include "src/image/folder_lock.h"
@@ -89,9 +90,13 @@ private:
     // The station: every USB disk plugged in after the start is flashed, until a stop.
     int m_run_station(const settings& values);
     bool m_load_names();
-    void m_look_for_new_sticks(const settings& values);
+    bool m_station_names_ok(const settings& values);
+    void m_look_for_new_sticks();
+    // Whether the disk still holds what the stick of an earlier visit was written with.
+    bool m_holds_text_of(const device& disk, size_t earlier_run);
     // look_again: not now, but maybe at the next change (its node is not there yet).
     bool m_qualifies(const device& disk, bool& look_again);
+    // The drive's line in the folder's record of results.
     void m_record(drive& run);
     std::string m_label(const drive& run) const;
     void m_start_writing(drive& run);
@@ -122,8 +127,11 @@ private:
     bool m_image_failed = false;
     bool m_watching = false; // preparations are watched
     // The station's own state.
-    station_names m_names;
-    std::string m_tag;                   // the release (the archive's name), for the summary and station.csv
+    names_list m_names;
+    std::unique_ptr<station_naming> m_naming;
+    settings m_station_settings;
+    uint64_t m_config_offset = 0;        // of the image made, where each stick holds its text
+    std::string m_tag;                   // the release, for the summary and the record
     std::string m_lookup_failure;        // why the release lookup failed when a cached release is used
     std::vector<std::string> m_present;  // disks seen at the last look (seen_as: path, serial, size)
     std::vector<std::string> m_ignored;  // disks seen and left alone (the same), said once

@@ -6,6 +6,9 @@
 #include "src/image/image_burner.h"
 
 #include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QThread>
 #include <QTime>
 #include <QTimer>
@@ -53,8 +56,7 @@ void flash_session::m_fail(drive& run, const std::string& why)
 void flash_session::m_finish(drive& run)
 {
     m_enter(run, run.ok ? drive::finished : drive::failed);
-    if (m_request.station)
-        m_record(run);
+    m_record(run);
 }
 
 void flash_session::m_watch_preparations()
@@ -249,6 +251,25 @@ void flash_session::m_check(drive& run)
 
 void flash_session::m_print_summary()
 {
+    if (m_request.json) {
+        QJsonArray drives;
+        for (auto& run : m_drives) {
+            const auto text = [](const std::string& value) { return QString::fromStdString(value); };
+            drives.append(QJsonObject{{"target", text(run->target)},
+                                      {"port", text(run->disk ? run->disk->port : std::string())},
+                                      {"serial", text(run->disk ? run->disk->serial : std::string())},
+                                      {"tag", text(m_tag)},
+                                      {"worker", text(run->worker)},
+                                      {"result", text(run->ok ? "ok" : "failed: " + run->result)},
+                                      {"bytes", static_cast<qint64>(run->bytes_written.load())},
+                                      {"prepare_seconds", run->prepare_seconds},
+                                      {"write_seconds", run->write_seconds},
+                                      {"check_seconds", run->verify_seconds}});
+        }
+        std::fprintf(m_io.out, "%s", QJsonDocument(drives).toJson().constData());
+        std::fflush(m_io.out);
+        return;
+    }
     // Which release the drives got, and whether it may be older than the server's latest.
     if (!m_tag.empty() && m_request.image.empty())
         std::fprintf(m_io.out, "\nrelease %s%s\n", m_tag.c_str(),

@@ -55,7 +55,17 @@ std::string flash_session::m_fetch_archive()
         if (!m_canceled) // a stop ends the download with an error of its own making
             m_say("error: " + (detail.isEmpty() ? text : detail).toStdString());
     });
+    QElapsedTimer said;
     connect(retriever, &image_retriever::progress_updated, &loop, [&](qint64 done, qint64 total) {
+        // A station fetches its image before it has any stick to show it on.
+        if (m_drives.empty()) {
+            if (!said.isValid() || said.elapsed() >= 3000 || (total > 0 && done == total)) {
+                said.start();
+                m_say("downloading the image: " + std::to_string(done / 1000000)
+                      + (total > 0 ? " of " + std::to_string(total / 1000000) : std::string()) + " MB");
+            }
+            return;
+        }
         if (m_drives.front()->now != drive::downloading)
             m_enter_all(drive::downloading);
         for (auto& run : m_drives) {
@@ -102,6 +112,7 @@ bool flash_session::m_inflate(int64_t& image_size)
     });
     FILE* image = manipulator.decompress_image(m_source);
     const uint64_t offset = manipulator.read_config_offset(image);
+    m_config_offset = offset;
     if (image) {
         image_size = static_cast<int64_t>(QFileInfo(QString::fromStdString(m_source.image)).size());
         std::fclose(image);

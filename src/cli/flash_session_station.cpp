@@ -1,11 +1,11 @@
 #include "src/cli/flash_drive.h"
 
 #include "src/config/field_rules.h"
+#include "src/core/invoking_user.h"
 #include "src/core/log_location.h"
 #include "src/device/disk_access.h"
 #include "src/image/image_cache.h"
 
-#include <QDateTime>
 #include <QEventLoop>
 #include <QFile>
 #include <QTimer>
@@ -51,17 +51,40 @@ bool flash_session::m_load_names()
         return false;
     }
     std::string error;
-    if (!parse_station_names(file.readAll().toStdString(), m_names, error, is_worker_name)) {
+    if (!parse_names_list(file.readAll().toStdString(), m_names, error, is_worker_name)) {
         m_say("error: --names " + m_request.names + ", " + error);
         return false;
     }
     return true;
 }
 
+bool flash_session::m_station_names_ok(const settings& values)
+{
+    // Every stick gets a name of its own: from a counter, or from the operator's list.
+    const bool given = std::any_of(m_request.overrides.begin(), m_request.overrides.end(),
+                                   [](const auto& change) { return change.first == "worker"; });
+    const bool numbered = has_counter(values.worker);
+    if (!numbered && (m_request.names.empty() || (given && !values.worker.empty()))) {
+        m_say("error: a station gives every stick a name of its own: give --worker with a counter, such as "
+              "'rig(%d)', or --names" + (values.worker.empty() ? std::string() : " (" + values.worker + " has none)"));
+        return false;
+    }
+    if (!m_request.names.empty() && !m_load_names())
+        return false;
+    std::string error;
+    if (numbered && !names_clear_of_series(m_names, values.worker, error)) {
+        m_say("error: --names " + m_request.names + ", " + error);
+        return false;
+    }
+    m_naming = std::make_unique<station_naming>(m_names, numbered);
+    return true;
+}
+
 int flash_session::m_run_station(const settings& values)
 {
     m_request.verify = true; // a station's stick leaves only when every byte was read back
-    if ((!m_request.names.empty() && !m_load_names()) || (!m_request.image.empty() && !m_archive_readable()))
+    m_station_settings = values;
+    if (!m_station_names_ok(values) || (!m_request.image.empty() && !m_archive_readable()))
         return 2;
     // A folder this run cannot use is found out before anything else.
     if (!m_lock_folder())
@@ -87,9 +110,10 @@ int flash_session::m_run_station(const settings& values)
     }
 
     m_watch_preparations();
-    connect(m_devices.get(), &device_manager::devices_changed, this, [this, values] { m_look_for_new_sticks(values); });
+    connect(m_devices.get(), &device_manager::devices_changed, this, [this] { m_look_for_new_sticks(); });
     m_say("station: flashing " + m_tag + " onto every USB disk plugged in from now on (up to "
-          + size_text(m_request.max_size) + "); results go to " + m_folder + "/station.csv; Ctrl-C ends");
+          + size_text(m_request.max_size) + "); results go to " + m_folder + "/"
+          + results_file_name + "; Ctrl-C ends");
     KLOG(logger::info, "Station started: " << m_tag);
 
     QEventLoop loop;
@@ -140,7 +164,7 @@ bool flash_session::m_qualifies(const device& disk, bool& look_again)
     return false;
 }
 
-void flash_session::m_look_for_new_sticks(const settings& values)
+void flash_session::m_look_for_new_sticks()
 {
     const auto listed = m_devices->get_devices();
     std::vector<std::string> now;
@@ -159,13 +183,16 @@ void flash_session::m_look_for_new_sticks(const settings& values)
     if (stopped())
         return;
 
+    const auto look_again = [this](const std::string& path) {
+        m_present.erase(std::remove(m_present.begin(), m_present.end(), path), m_present.end());
+    };
     for (const auto& disk : listed) {
-        bool look_again = false;
+        bool node_missing = false;
         if (contains(before, seen_as(*disk)))
             continue;
-        if (!m_qualifies(*disk, look_again)) {
-            if (look_again)
-                m_present.erase(std::remove(m_present.begin(), m_present.end(), seen_as(*disk)), m_present.end());
+        if (!m_qualifies(*disk, node_missing)) {
+            if (node_missing)
+                look_again(seen_as(*disk));
             continue;
         }
         // Never two runs on one disk: a stick still being flashed that was missed for a moment.
@@ -173,9 +200,27 @@ void flash_session::m_look_for_new_sticks(const settings& values)
             return !run->pulled && run->disk->path == disk->path && run->now != drive::finished
                 && run->now != drive::failed;
         });
+        // Looked at again when a run ends: it may be a stick of its own by then.
         if (busy) {
-            // Looked at again at the next change: it may be a new stick once that run has ended.
-            m_present.erase(std::remove(m_present.begin(), m_present.end(), seen_as(*disk)), m_present.end());
+            look_again(seen_as(*disk));
+            continue;
+        }
+        const auto name = m_naming->choose(disk->port, disk->serial, disk->size,
+                                           [&](const station_naming::given& earlier) {
+                                               return m_holds_text_of(*disk, earlier.run);
+                                           });
+        if (name.how == station_naming::choice::wait) {
+            look_again(seen_as(*disk));
+            continue;
+        }
+        const std::string where = disk->path + " (port " + (disk->port.empty() ? "?" : disk->port) + ", serial "
+            + (disk->serial.empty() ? "?" : disk->serial) + ")";
+        if (name.how == station_naming::choice::refused) {
+            if (!contains(m_ignored, seen_as(*disk))) {
+                m_ignored.push_back(seen_as(*disk));
+                m_say("left alone: " + where + ": " + name.why);
+                KLOG(logger::info, "Station left alone: " << where << ": " << name.why);
+            }
             continue;
         }
         auto entry = std::make_unique<drive>();
@@ -183,37 +228,58 @@ void flash_session::m_look_for_new_sticks(const settings& values)
         run.target = disk->path;
         run.identity = drive_identity(disk->path);
         run.disk = disk;
-        run.fixed_worker = m_names.lookup(disk->port, disk->serial);
+        if (name.how != station_naming::choice::numbered)
+            run.fixed_worker = name.name;
         run.stage_began_ms = m_clock.elapsed();
         m_drives.push_back(std::move(entry));
-        if (m_reserve_numbers(values, m_drives.size() - 1) != 0) {
+        if (name.how == station_naming::choice::again)
+            m_say("same stick again: " + where + " gets " + name.name + " as before");
+        if (m_reserve_numbers(m_station_settings, m_drives.size() - 1) != 0) {
             m_fail(run, "no worker name could be reserved (see above)");
             continue;
         }
-        KLOG(logger::info, "Station: " << disk->path << " (port " << disk->port << ", serial " << disk->serial
-                                       << ") gets " << run.worker);
+        m_naming->note({disk->port, disk->serial, disk->size, run.worker, false, false, m_drives.size() - 1});
+        KLOG(logger::info, "Station: " << where << " gets " << run.worker);
         // The cache counts the image as in use: no other run prunes it while the station needs it.
         image_cache::touch(m_source);
         m_start_drive(run, 0);
     }
 }
 
+bool flash_session::m_holds_text_of(const device& disk, size_t earlier_run)
+{
+    const auto reader = m_readers(disk.path);
+    QByteArray text(configuration_size, '\0');
+    return reader && reader->read(m_config_offset, reinterpret_cast<unsigned char*>(text.data()), configuration_size)
+        && text == m_drives[earlier_run]->configuration;
+}
+
 void flash_session::m_record(drive& run)
 {
-    station_record record;
-    const QDateTime now = QDateTime::currentDateTime();
-    record.time = now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate).toStdString();
-    record.port = run.disk ? run.disk->port : std::string();
-    record.serial = run.disk ? run.disk->serial : std::string();
-    record.size = run.disk ? run.disk->size : 0;
-    record.tag = m_tag;
-    record.worker = run.worker;
-    record.result = run.ok ? "ok" : "failed: " + run.result;
-    // From taking the stick up to its end, whatever stage it ended in: a stick stopped while it was
-    // prepared has no stage times, yet it was in the station's hands.
-    record.seconds = run.taken_up_ns < 0 ? 0 : static_cast<double>(m_clock.nsecsElapsed() - run.taken_up_ns) / 1e9;
-    if (!append_station_record(m_folder + "/station.csv", record))
-        m_say("warning: cannot add to " + m_folder + "/station.csv: " + station_csv_line(record));
-    KLOG(logger::info, "Station: " << run.target << " (port " << record.port << ", serial " << record.serial << ") "
-                                   << run.worker << ": " << record.result);
+    flash_result line;
+    line.target = run.target;
+    line.port = run.disk ? run.disk->port : std::string();
+    line.serial = run.disk ? run.disk->serial : std::string();
+    line.size = run.disk ? run.disk->size : 0;
+    line.tag = m_tag;
+    line.worker = run.worker;
+    line.result = run.ok ? "ok" : "failed: " + run.result;
+    // From taking the drive up to its end, whatever stage it ended in: a stick stopped while it was
+    // prepared has no stage times, yet it was in the run's hands.
+    line.seconds = run.taken_up_ns < 0 ? 0 : static_cast<double>(m_clock.nsecsElapsed() - run.taken_up_ns) / 1e9;
+    if (!add_result(m_folder, line))
+        m_say("warning: cannot add to " + m_folder + "/" + results_file_name + ": " + results_line(line));
+    hand_over_to_folder_owner(m_folder); // a long station's record stays the user's while it runs
+    KLOG(logger::info, "Result: " << run.target << " (port " << line.port << ", serial " << line.serial << ") "
+                                  << run.worker << ": " << line.result);
+    if (!m_naming)
+        return;
+    for (auto& given : m_naming->given_names()) {
+        if (m_drives[given.run].get() == &run) {
+            given.ended = true;
+            given.ok = run.ok;
+        }
+    }
+    // A stick that waited for this one is looked at again.
+    QTimer::singleShot(0, this, [this] { m_look_for_new_sticks(); });
 }

@@ -6,6 +6,9 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <algorithm>
 #include <cerrno>
@@ -30,7 +33,8 @@ bool is_folder_item(const std::string& folder, const std::string& path)
 {
     const std::string identity = drive_identity(path);
     for (const std::string& name : {std::string("/configuration.txt"), "/" + std::string(application_name) + ".log",
-                                    std::string("/station.csv"), std::string("/station.csv.lock")})
+                                    "/" + std::string(results_file_name), "/" + std::string(results_file_name) + ".lock",
+                                    "/" + std::string(former_results_file_name)})
         if (drive_identity(folder + name) == identity)
             return true;
     const QString downloads = QDir(QString::fromStdString(folder + "/downloads")).canonicalPath();
@@ -45,13 +49,26 @@ int flash_session::m_list_devices()
 {
     device_manager manager(m_options);
     const auto listed = manager.get_devices();
-    if (listed.empty())
+    QJsonArray disks;
+    if (listed.empty() && !m_request.json)
         std::fprintf(m_io.out, "No USB disk found.\n");
     // Tab-separated: path, USB port, serial number ("-" when unknown), name, size.
-    for (const auto& disk : listed)
-        std::fprintf(m_io.out, "%s\t%s\t%s\t%s\t%s%s\n", disk->path.c_str(), disk->port.empty() ? "-" : disk->port.c_str(),
-                     disk->serial.empty() ? "-" : disk->serial.c_str(), disk->name.c_str(), megabytes(disk->size).c_str(),
-                     disk->is_system ? "\t(system disk)" : disk->size <= smallest_usable_drive ? "\t(too small)" : "");
+    for (const auto& disk : listed) {
+        const bool too_small = disk->size <= smallest_usable_drive;
+        disks.append(QJsonObject{{"path", QString::fromStdString(disk->path)},
+                                 {"port", QString::fromStdString(disk->port)},
+                                 {"serial", QString::fromStdString(disk->serial)},
+                                 {"name", QString::fromStdString(disk->name)},
+                                 {"size", static_cast<qint64>(disk->size)},
+                                 {"system_disk", disk->is_system},
+                                 {"too_small", too_small}});
+        if (!m_request.json)
+            std::fprintf(m_io.out, "%s\t%s\t%s\t%s\t%s%s\n", disk->path.c_str(), disk->port.empty() ? "-" : disk->port.c_str(),
+                         disk->serial.empty() ? "-" : disk->serial.c_str(), disk->name.c_str(), megabytes(disk->size).c_str(),
+                         disk->is_system ? "\t(system disk)" : too_small ? "\t(too small)" : "");
+    }
+    if (m_request.json)
+        std::fprintf(m_io.out, "%s", QJsonDocument(disks).toJson().constData());
     std::fflush(m_io.out);
     return 0;
 }

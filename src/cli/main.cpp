@@ -2,6 +2,7 @@
 #include "src/cli/flash_session.h"
 #include "src/core/app_paths.h"
 #include "src/core/file_io.h"
+#include "src/core/invoking_user.h"
 #include "src/core/logger.h"
 
 #include <QCoreApplication>
@@ -78,5 +79,6 @@ int main(int argc, char** argv)
 
     const int code = session.run();
     logger::close();
+    hand_over_to_folder_owner(folder); // what this run made there, under sudo, is the user's
     return code;
 }

@@ -20,27 +20,6 @@ QString configuration_path(const std::string& folder)
     return QString::fromStdString(folder + "/configuration.txt");
 }
 
-// A worker name without its counter values, and the first of them ("" for none, "0" for "(%d)").
-std::pair<std::string, std::string> series_of(const std::string& name)
-{
-    static const std::regex token(R"(\(%d(,([0-9]+))?\))");
-    std::smatch match;
-    if (std::regex_search(name, match, token))
-        return {std::regex_replace(name, token, "(%d)"), match[2].matched ? match[2].str() : "0"};
-    size_t digits = name.size();
-    while (digits > 0 && std::isdigit(static_cast<unsigned char>(name[digits - 1])))
-        --digits;
-    return {name.substr(0, digits), name.substr(digits)};
-}
-
-// a < b for decimal digit strings of any length.
-bool number_less(std::string a, std::string b)
-{
-    a.erase(0, std::min(a.find_first_not_of('0'), a.size()));
-    b.erase(0, std::min(b.find_first_not_of('0'), b.size()));
-    return a.size() != b.size() ? a.size() < b.size() : a < b;
-}
-
 QString q(const std::string& utf8)
 {
     return QString::fromStdString(utf8);
@@ -226,10 +205,4 @@ QByteArray configure_image(const std::string& folder, settings values)
     }
     save_settings(folder, values);
     return text;
-}
-
-std::string later_in_series(const std::string& wanted, const std::string& saved)
-{
-    const auto a = series_of(wanted), b = series_of(saved);
-    return a.first == b.first && number_less(a.second, b.second) ? saved : wanted;
 }

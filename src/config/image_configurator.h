@@ -31,9 +31,6 @@ bool save_settings(const std::string& folder, settings values);
 std::string expand_worker_name(const std::string& worker);
 // After a successful flash: every token moves on by one, a plain name counts its trailing number up.
 void advance_worker_name(settings* values);
-// Of two names of one series (equal but for their counter values, "rig(%d)" and "rig(%d,7)", or
-// "rig3" and "rig9") the one further on; wanted when they are of different series.
-std::string later_in_series(const std::string& wanted, const std::string& saved);
 
 constexpr int configuration_size = 2048;
 

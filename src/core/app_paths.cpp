@@ -1,6 +1,7 @@
 #include "src/core/app_paths.h"
 
-#include <QDir>
+#include "src/core/invoking_user.h"
+
 #include <QFile>
 #include <QStandardPaths>
 
@@ -11,14 +12,16 @@ std::string local_data_location()
 
 std::string application_folder()
 {
-    return local_data_location() + "/KELVRA Flash Tool";
+    const std::string home = invoking_user_home();
+    return (home.empty() ? local_data_location() : home + "/.local/share") + "/KELVRA Flash Tool";
 }
 
 void create_folder_items(const std::string& folder)
 {
-    QDir().mkpath(QString::fromStdString(folder + "/downloads"));
+    make_folder(folder + "/downloads");
     for (const char* item : {"/configuration.txt", "/KELVRA Flash Tool.log"}) {
         QFile file(QString::fromStdString(folder + item));
         file.open(QIODevice::WriteOnly | QIODevice::Append);
     }
+    hand_over_to_folder_owner(folder);
 }

@@ -479,6 +479,8 @@ void main_window::start_burning()
 
     m_flashing = true;
     m_burner = new image_burner(m_file_name, m_device.get(), config);
+    m_result = begin_result(m_device->path, m_device->port, m_device->serial, m_device->size, m_file_name,
+                            expand_worker_name(m_settings->worker));
     m_burner->set_folder_lock(std::move(m_folder_lock));
     m_burner_thread = new QThread();
     m_burner->moveToThread(m_burner_thread);
@@ -495,6 +497,7 @@ void main_window::start_burning()
     connect(thread, SIGNAL(finished()), thread, SLOT(deleteLater()));
     connect(thread, SIGNAL(finished()), m_burner, SLOT(deleteLater()));
     connect(m_burner, SIGNAL(error_msg(QString, bool)), this, SLOT(set_error_msg_text(QString, bool)));
+    connect(m_burner, &image_burner::error_msg, this, [this](QString text) { m_result.result = "failed: " + text.toStdString(); });
     connect(m_burner, SIGNAL(report_progress(qint64, qint64)), m_progress_button, SLOT(report_progress(qint64, qint64)));
     connect(m_burner, SIGNAL(report_progress_inflate(qint64, qint64)), m_progress_button,
             SLOT(report_progress_inflate(qint64, qint64)));
@@ -509,6 +512,7 @@ void main_window::m_burner_thread_finished()
     if (sender() != m_burner_thread)
         return;
     m_burner_thread = nullptr;
+    add_result(*m_app_folder, m_result); // every drive written, good or not, has its line
     if (m_device)
         m_device_manager->release_device(*m_device); // after an early refusal the handles are still open
     if (m_burner) {
@@ -526,6 +530,7 @@ void main_window::burning_finished()
     KLOG(logger::debug, "Flashing finished");
     m_burner = nullptr;
     m_flashing = false;
+    m_result.result = "ok";
     if (!m_worker_input->text().isEmpty()) {
         advance_worker_name(m_settings.get());
         m_fill_fields();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "src/config/image_configurator.h"
+#include "src/config/results_record.h"
 #include "src/device/device_manager.h"
 #include "src/image/folder_lock.h"
 #include "src/gui/window_host.h"
@@ -86,6 +87,7 @@ private:
     // Held from the download until the burner has inflated the image: other runs on the folder wait.
     shared_folder_lock m_folder_lock;
     image_burner* m_burner = nullptr;
+    flash_result m_result; // of the run being written, for the folder's record
     bool m_flashing = false;
     bool m_flashed_ok = false;                                // the last run ended well
     std::vector<std::shared_ptr<device>> m_listed_at_start;  // the drives when it began
