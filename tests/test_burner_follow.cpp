@@ -50,11 +50,12 @@ class test_burner_follow : public QObject {
         std::atomic<bool> stop_inflation{false};
         image_burner burner(source.archive, disk.get(), text);
         burner.set_feed(&feed);
-        std::atomic<bool> other_run_wrote{false};
+        std::atomic<bool> other_run_wrote{false}, writing{false};
         burner.set_block_observer([&](uint64_t at, const unsigned char*, size_t) {
+            writing = true;
             result.offsets.push_back(at);
             result.while_growing.push_back(feed.current() == image_feed::state::growing);
-            for (int waited = 0; another_run_at && !other_run_wrote && waited < 30000; waited += 5)
+            for (int waited = 0; another_run_at && !other_run_wrote && waited < 60000; waited += 5)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
         });
         connect(&burner, &image_burner::finished, this, [&] { ++result.finished; });
@@ -66,8 +67,14 @@ class test_burner_follow : public QObject {
             manipulator.set_feed(&feed);
             manipulator.set_stop_flag(&stop_inflation);
             connect(&manipulator, &image_manipulator::report_progress, &manipulator, [&] {
-                if (stop_while_waiting && feed.available() > 0)
-                    burner.cancel(); // the writer is waiting for more by now, or soon
+                // Once the bytes of a second block are there, inflation waits until the writer has
+                // written it: however the threads are scheduled, the writer follows the growing image,
+                // and a stop comes while it waits for more, never before the run has started.
+                const int64_t two_blocks = 2 * int64_t(image_burner::block_size(result.sector));
+                for (int waited = 0; feed.available() >= two_blocks && !writing && waited < 60000; waited += 5)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                if (stop_while_waiting && writing)
+                    burner.cancel();
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }, Qt::DirectConnection);
             FILE* image = manipulator.decompress_image(source);
@@ -171,7 +178,14 @@ private slots:
         int finished = 0;
         connect(&burner, &image_burner::error_msg, this, [&](QString message, bool) { errors << message; });
         connect(&burner, &image_burner::finished, this, [&] { ++finished; });
+        const QString log_path = m_dir.path() + "/KELVRA Flash Tool.log";
+        const int runs_before = image_builder::read_file(log_path).count("] Prepare image\n");
         std::thread inflation([&] {
+            // Once the writer has begun to look for the image, and a while after (it finds no file
+            // under the old name and waits for the announcement).
+            for (int waited = 0; image_builder::read_file(log_path).count("] Prepare image\n") == runs_before
+                                 && waited < 60000; waited += 5)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             feed.complete((folder + "/1.0.img").toStdString(), image.size(), std::nullopt, offset);
         });
