@@ -27,7 +27,7 @@ class test_burner_linux : public QObject {
         if (devices.size() != 1)
             return nullptr;
         manager.unmount_device(*devices[0], false);
-        if (!ready.wait(5000))
+        if (!ready.wait(60000))
             return nullptr;
         return devices[0];
     }
