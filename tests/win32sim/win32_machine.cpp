@@ -3,10 +3,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 namespace win32sim {
 namespace {
@@ -210,9 +208,4 @@ DWORD WINAPI GetLastError()
 void WINAPI SetLastError(DWORD error)
 {
     last_error = error;
-}
-
-void WINAPI Sleep(DWORD milliseconds)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }

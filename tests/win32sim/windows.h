@@ -7,7 +7,6 @@
 #include <cstdint>
 
 #define WINAPI
-#define CONST const
 
 typedef int BOOL;
 typedef unsigned char BYTE;
@@ -69,19 +68,15 @@ typedef struct _OVERLAPPED* LPOVERLAPPED;
 #define TRUNCATE_EXISTING 5u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_FLAG_NO_BUFFERING 0x20000000u
-#define FILE_FLAG_WRITE_THROUGH 0x80000000u
 
 #define FILE_BEGIN 0u
 #define FILE_CURRENT 1u
 #define FILE_END 2u
 
-#define DRIVE_UNKNOWN 0u
 #define DRIVE_NO_ROOT_DIR 1u
 #define DRIVE_REMOVABLE 2u
 #define DRIVE_FIXED 3u
-#define DRIVE_REMOTE 4u
 #define DRIVE_CDROM 5u
-#define DRIVE_RAMDISK 6u
 
 #define ERROR_SUCCESS 0u
 #define ERROR_INVALID_FUNCTION 1u
@@ -104,7 +99,6 @@ typedef struct _OVERLAPPED* LPOVERLAPPED;
 #define ERROR_ALREADY_EXISTS 183u
 #define ERROR_NO_MORE_ITEMS 259u
 #define ERROR_INVALID_USER_BUFFER 1784u
-#define ERROR_NO_SUCH_DEVICE 433u
 #define ERROR_DEVICE_NOT_CONNECTED 1167u
 
 // Paths in UTF-16 on Windows; here wchar_t holds whatever the host's wide strings hold.
@@ -132,4 +126,3 @@ UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName);
 UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
 DWORD WINAPI GetLastError();
 void WINAPI SetLastError(DWORD dwErrCode);
-void WINAPI Sleep(DWORD dwMilliseconds);
