@@ -92,12 +92,6 @@ void reset()
     the_world().handles.clear();
 }
 
-int open_handles()
-{
-    auto guard = lock();
-    return static_cast<int>(the_world().handles.size());
-}
-
 std::vector<std::string> open_handle_paths()
 {
     auto guard = lock();
