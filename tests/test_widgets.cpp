@@ -77,13 +77,33 @@ class test_widgets : public QObject {
     };
 
 private slots:
+    // Bold and Medium come in files of their own but share the family of Regular, so a font that
+    // names only the family would come out Regular.
     void fonts_and_images_load()
     {
-        QVERIFY(ubuntu_regular_font().family().startsWith("Ubuntu"));
-        QVERIFY(ubuntu_medium_font().family().startsWith("Ubuntu"));
-        QVERIFY(ubuntu_bold_font().family().startsWith("Ubuntu"));
-        QCOMPARE(roboto_regular_font().family(), QString("Roboto"));
+        const struct {
+            QFont font;
+            QString family, style;
+            int weight;
+        } faces[] = {
+            {ubuntu_regular_font(), "Ubuntu", "Regular", QFont::Normal},
+            {ubuntu_medium_font(), "Ubuntu", "Medium", QFont::Medium},
+            {ubuntu_bold_font(), "Ubuntu", "Bold", QFont::Bold},
+            {roboto_regular_font(), "Roboto", "Regular", QFont::Normal},
+        };
+        for (const auto& face : faces) {
+            QVERIFY(face.font.family().startsWith(face.family));
+            QCOMPARE(QFontInfo(face.font).styleName(), face.style);
+            QCOMPARE(QFontInfo(face.font).weight(), face.weight);
+        }
         QCOMPARE(roboto_regular_font().letterSpacing(), 2.0);
+        // The dialog's message sets no weight in its style sheet: the face stays Bold.
+        QLabel message("Large storage device selected");
+        message.setFont(ubuntu_bold_font());
+        message.setStyleSheet("font-size: 14px; line-height: 1.43; color: #959595;");
+        message.ensurePolished();
+        QCOMPARE(QFontInfo(message.font()).styleName(), QString("Bold"));
+
         QCOMPARE(QPixmap(":/resources/KELVRA/group.svg").size(), QSize(150, 32));
         QCOMPARE(QPixmap(":/resources/button-progress/rectangle-empty.svg").size(), QSize(558, 58));
         QCOMPARE(arrow_up_pixmap().size(), QSize(8, 5));
@@ -91,33 +111,6 @@ private slots:
         QWidget parent;
         QCOMPARE(lightning_white_icon(&parent)->pos(), QPoint(244, 19));
         QCOMPARE(rectangle_empty_image(&parent)->size(), QSize(556, 56));
-    }
-
-    // Bold and Medium come in files of their own but share the family of Regular, so a font that
-    // names only the family would come out Regular.
-    void each_font_factory_yields_its_face()
-    {
-        const struct {
-            QFont font;
-            QString style;
-            int weight;
-        } faces[] = {
-            {ubuntu_regular_font(), "Regular", QFont::Normal},
-            {ubuntu_medium_font(), "Medium", QFont::Medium},
-            {ubuntu_bold_font(), "Bold", QFont::Bold},
-            {roboto_regular_font(), "Regular", QFont::Normal},
-        };
-        for (const auto& face : faces) {
-            const QFontInfo info(face.font);
-            QCOMPARE(info.styleName(), face.style);
-            QCOMPARE(info.weight(), face.weight);
-        }
-        // The dialog's message sets no weight in its style sheet: the face stays Bold.
-        QLabel message("Large storage device selected");
-        message.setFont(ubuntu_bold_font());
-        message.setStyleSheet("font-size: 14px; line-height: 1.43; color: #959595;");
-        message.ensurePolished();
-        QCOMPARE(QFontInfo(message.font()).styleName(), QString("Bold"));
     }
 
     // An empty field shows its placeholder in the palette's light grey, not in the text colour.
