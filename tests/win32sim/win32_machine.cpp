@@ -26,16 +26,6 @@ BOOL fail(DWORD error)
     return FALSE;
 }
 
-BOOL succeed()
-{
-    return TRUE;
-}
-
-void record(const std::string& call)
-{
-    the_world().current.calls.push_back(call);
-}
-
 std::string hex(unsigned long long value)
 {
     char text[32];
@@ -63,16 +53,6 @@ sim_volume* volume_of(const open_handle& handle)
         if (volume.serial == handle.volume)
             return &volume;
     return nullptr;
-}
-
-bool reads(DWORD access)
-{
-    return (access & (GENERIC_READ | GENERIC_ALL)) != 0;
-}
-
-bool writes(DWORD access)
-{
-    return (access & (GENERIC_WRITE | GENERIC_ALL)) != 0;
 }
 
 std::unique_lock<std::recursive_mutex> lock()

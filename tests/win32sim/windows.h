@@ -11,10 +11,8 @@
 typedef int BOOL;
 typedef unsigned char BYTE;
 typedef unsigned char BOOLEAN;
-typedef unsigned short WORD;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
-typedef uint32_t ULONG;
 typedef int64_t LONGLONG;
 typedef unsigned int UINT;
 typedef char CHAR;
@@ -102,27 +100,18 @@ typedef struct _OVERLAPPED* LPOVERLAPPED;
 #define ERROR_DEVICE_NOT_CONNECTED 1167u
 
 // Paths in UTF-16 on Windows; here wchar_t holds whatever the host's wide strings hold.
-HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
-HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
-BOOL WINAPI CloseHandle(HANDLE hObject);
-BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
-                            LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
-                            LPOVERLAPPED lpOverlapped);
-BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
-                      LPOVERLAPPED lpOverlapped);
-BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
-                     LPOVERLAPPED lpOverlapped);
-BOOL WINAPI FlushFileBuffers(HANDLE hFile);
-BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, LARGE_INTEGER* lpNewFilePointer,
-                             DWORD dwMoveMethod);
-BOOL WINAPI GetFileSizeEx(HANDLE hFile, LARGE_INTEGER* lpFileSize);
-BOOL WINAPI SetEndOfFile(HANDLE hFile);
-DWORD WINAPI GetLogicalDriveStringsA(DWORD nBufferLength, LPSTR lpBuffer);
-UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName);
-UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
+HANDLE WINAPI CreateFileW(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+HANDLE WINAPI CreateFileA(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+BOOL WINAPI CloseHandle(HANDLE);
+BOOL WINAPI DeviceIoControl(HANDLE, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
+BOOL WINAPI WriteFile(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+BOOL WINAPI ReadFile(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
+BOOL WINAPI FlushFileBuffers(HANDLE);
+BOOL WINAPI SetFilePointerEx(HANDLE, LARGE_INTEGER, LARGE_INTEGER*, DWORD);
+BOOL WINAPI GetFileSizeEx(HANDLE, LARGE_INTEGER*);
+BOOL WINAPI SetEndOfFile(HANDLE);
+DWORD WINAPI GetLogicalDriveStringsA(DWORD, LPSTR);
+UINT WINAPI GetDriveTypeA(LPCSTR);
+UINT WINAPI GetSystemDirectoryA(LPSTR, UINT);
 DWORD WINAPI GetLastError();
-void WINAPI SetLastError(DWORD dwErrCode);
+void WINAPI SetLastError(DWORD);
