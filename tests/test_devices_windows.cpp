@@ -56,12 +56,17 @@ private slots:
             QVERIFY2((at = seen.indexOf(call, at + 1)) >= 0, qPrintable(call + " in order in\n" + seen.join('\n')));
     }
 
+    // Listed: writable disks on the USB bus whose queries all answer, and one without a name to show.
     void lists_writable_usb_disks_only()
     {
+        const auto failing = [](DWORD number, DWORD control, DWORD error) {
+            sim_disk disk = usb_stick(number);
+            disk.failing_controls[control] = error;
+            return disk;
+        };
         sim_disk locked = usb_stick(2);
         locked.write_protected = true;
-        sim_disk card_reader = usb_stick(3);
-        card_reader.failing_controls[IOCTL_DISK_IS_WRITABLE] = ERROR_NOT_READY;
+        sim_disk card_reader = failing(3, IOCTL_DISK_IS_WRITABLE, ERROR_NOT_READY);
         card_reader.failing_controls[IOCTL_DISK_GET_DRIVE_GEOMETRY] = ERROR_NOT_READY;
         sim_disk stick = usb_stick(12, "Kingston DataTraveler");
         stick.cylinders = 3824;
@@ -70,12 +75,21 @@ private slots:
         nameless.has_friendly_name = false;
         nameless.description = "USB Mass Storage";
         nameless.instance_id = "USBSTOR\\DISK&VEN_GENERIC&PROD_FLASH&REV_1.00\\7&2A8B7C0&0&000000&0"; // no serial
+        sim_disk no_name = usb_stick(8);
+        no_name.has_friendly_name = no_name.has_description = false;
+        sim_disk unopenable = usb_stick(10);
+        unopenable.interface_opens = false;
+        sim_disk no_info_element = usb_stick(11);
+        no_info_element.has_info_element = false;
         // H: is a stick Windows mounts as fixed.
-        plug({internal_disk(1, BusTypeNvme), locked, card_reader, stick, nameless},
+        plug({internal_disk(1, BusTypeNvme), locked, card_reader, stick, nameless,
+              failing(6, IOCTL_STORAGE_GET_DEVICE_NUMBER, ERROR_GEN_FAILURE),
+              failing(7, IOCTL_DISK_GET_DRIVE_GEOMETRY, ERROR_CRC), no_name,
+              failing(9, IOCTL_STORAGE_QUERY_PROPERTY, ERROR_GEN_FAILURE), unopenable, no_info_element},
              {volume('F', 12), volume('D', 0, DRIVE_CDROM), volume('E', 12), volume('G', 5), volume('H', 12, DRIVE_FIXED)});
         device_manager manager(fast);
         const auto devices = manager.get_devices();
-        QCOMPARE(devices.size(), size_t(2));
+        QCOMPARE(devices.size(), size_t(3));
 
         const device& listed = *devices[0];
         QCOMPARE(QString::fromStdString(listed.path), QString("\\\\.\\PhysicalDrive12"));
@@ -92,50 +106,22 @@ private slots:
 
         QCOMPARE(QString::fromStdString(devices[1]->name), QString("USB Mass Storage"));
         QVERIFY(devices[1]->volumes == std::vector<std::string>{"\\\\?\\G:"});
+        QCOMPARE(QString::fromStdString(devices[2]->path), QString("\\\\.\\PhysicalDrive11"));
+        QVERIFY(devices[2]->name.empty());
 
         QCOMPARE(log_of("m_enumerate_devices"),
-                 (QStringList{"fatal 19", "fatal 21", "info USB dev: Kingston DataTraveler", "info USB dev: USB Mass Storage"}));
+                 (QStringList{"fatal 19", "fatal 21", "info USB dev: Kingston DataTraveler", "info USB dev: USB Mass Storage",
+                              "fatal 31", "fatal 23", "info USB dev: "}));
         const QStringList opens = qt_calls("CreateFileA");
         QCOMPARE(opens.front(), "CreateFileA " + QString::fromStdString(internal_disk(0, BusTypeSata).interface_path)
                                     + " 0x80000000 0x3 0x3 0x80");
         QVERIFY(opens.contains("CreateFileA \\\\?\\E: 0xc0000000 0x3 0x3 0x80"));
-    }
 
-    void failed_queries_skip_the_disk()
-    {
-        sim_disk no_number = usb_stick(6);
-        no_number.failing_controls[IOCTL_STORAGE_GET_DEVICE_NUMBER] = ERROR_GEN_FAILURE;
-        sim_disk no_geometry = usb_stick(7);
-        no_geometry.failing_controls[IOCTL_DISK_GET_DRIVE_GEOMETRY] = ERROR_CRC;
-        sim_disk no_name = usb_stick(8);
-        no_name.has_friendly_name = no_name.has_description = false;
-        sim_disk no_property = usb_stick(9);
-        no_property.failing_controls[IOCTL_STORAGE_QUERY_PROPERTY] = ERROR_GEN_FAILURE;
-        sim_disk unopenable = usb_stick(10);
-        unopenable.interface_opens = false;
-        sim_disk no_info_element = usb_stick(11);
-        no_info_element.has_info_element = false;
-        plug({no_number, no_geometry, no_name, no_property, unopenable, no_info_element});
-        device_manager manager(fast);
-        const auto devices = manager.get_devices();
-        QCOMPARE(devices.size(), size_t(1)); // listed, but without a name to show
-        QCOMPARE(QString::fromStdString(devices[0]->path), QString("\\\\.\\PhysicalDrive11"));
-        QVERIFY(devices[0]->name.empty());
-        QCOMPARE(log_of("m_enumerate_devices"), (QStringList{"fatal 31", "fatal 23", "info USB dev: "}));
-    }
-
-    void records_are_rebuilt_on_every_listing()
-    {
-        device_manager manager(fast);
-        QVERIFY(manager.get_devices().empty());
-        plug({usb_stick(3)});
-        const auto first = manager.get_devices();
-        const auto second = manager.get_devices();
-        QCOMPARE(first.size(), size_t(1));
-        QVERIFY(first[0] != second[0]);
-        QCOMPARE(first[0]->path, second[0]->path);
-        QCOMPARE(first[0]->number, second[0]->number);
-        QCOMPARE(first[0].use_count(), 1L);
+        // Every listing makes records of its own: none is kept behind.
+        const auto again = manager.get_devices();
+        QVERIFY(again[0] != devices[0]);
+        QCOMPARE(again[0]->path, devices[0]->path);
+        QCOMPARE(devices[0].use_count(), 1L);
     }
 
     void listener_signals_twice_per_count_change()
