@@ -49,15 +49,10 @@ QStringList entries(QMenu* menu)
     return texts;
 }
 
-void enter(QWidget* widget)
+// The pointer enters the widget, or leaves it.
+void hover(QWidget* widget, bool enters = true)
 {
-    QEvent event(QEvent::Enter);
-    QCoreApplication::sendEvent(widget, &event);
-}
-
-void leave(QWidget* widget)
-{
-    QEvent event(QEvent::Leave);
+    QEvent event(enters ? QEvent::Enter : QEvent::Leave);
     QCoreApplication::sendEvent(widget, &event);
 }
 
@@ -198,7 +193,7 @@ private slots:
         button_in_window w;
         progress_button& button = *w.button;
         button.button_clicked();
-        enter(&button);
+        hover(&button);
         QCOMPARE(button.caption_text(), QString("CANCEL"));
         button.report_download_progress(30, 100);
         QCOMPARE(button.caption_text(), QString("CANCEL - 9%"));
@@ -206,10 +201,10 @@ private slots:
         QVERIFY(button.caption_text().startsWith("FLASHING - "));
         button.report_progress(10, 100);
         QVERIFY(button.caption_text().startsWith("FLASHING - "));
-        enter(&button);
+        hover(&button);
         button.report_progress(20, 100);
         QVERIFY(button.caption_text().startsWith("CANCEL - "));
-        leave(&button);
+        hover(&button, false);
         QVERIFY(button.caption_text().startsWith("CANCEL - "));
         button.report_progress(30, 100);
         QVERIFY(button.caption_text().startsWith("FLASHING - "));
@@ -277,9 +272,9 @@ private slots:
         QCOMPARE(shadow_backdrop::of(&field)->shadow()->color(), QColor(233, 36, 36, 40));
         QVERIFY(field.popup()->isHidden()); // shown on hover only
         panel.show();
-        enter(&field);
+        hover(&field);
         QVERIFY(field.popup()->isVisible());
-        leave(&field);
+        hover(&field, false);
         QVERIFY(field.popup()->isVisible());
         field.setText("rig name");
         QVERIFY(!field.is_valid());
@@ -325,9 +320,9 @@ private slots:
         QVERIFY(shorter.pop_up()->width() < 417 + 32);
         QVERIFY(shorter.pop_up()->isHidden());
         panel.show();
-        enter(&shorter);
+        hover(&shorter);
         QVERIFY(shorter.pop_up()->isVisible());
-        leave(&shorter);
+        hover(&shorter, false);
         QVERIFY(shorter.pop_up()->isHidden());
     }
 
