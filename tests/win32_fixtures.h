@@ -2,6 +2,7 @@
 // every Windows test derives from.
 #pragma once
 
+#include "image_builder.h"
 #include "log_reader.h"
 #include "win32_machine.h"
 
@@ -98,11 +99,7 @@ class win32_test : public QObject {
 protected:
     QTemporaryDir m_dir;
     QString log_path() const { return m_dir.path() + "/KELVRA Flash Tool.log"; }
-    QByteArray log() const
-    {
-        QFile file(log_path());
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
+    QByteArray log() const { return image_builder::read_file(log_path()); }
     QStringList log_of(const QString& function) const { return ::log_of(log_path(), function); }
 
 private slots:
