@@ -30,15 +30,14 @@ struct captured {
     captured(const captured&) = delete;
     captured& operator=(const captured&) = delete;
 
-    QString out()
-    {
-        std::fflush(streams.out);
-        return QString::fromUtf8(out_text, static_cast<int>(out_size));
-    }
-    QString err()
-    {
-        std::fflush(streams.err);
-        return QString::fromUtf8(err_text, static_cast<int>(err_size));
-    }
+    QString out() { return text(streams.out, out_text, out_size); }
+    QString err() { return text(streams.err, err_text, err_size); }
     QString all() { return out() + err(); }
+
+private:
+    static QString text(FILE* stream, char* const& memory, const size_t& size)
+    {
+        std::fflush(stream); // updates memory and size
+        return QString::fromUtf8(memory, static_cast<int>(size));
+    }
 };

@@ -5,19 +5,12 @@
 
 namespace {
 
-void write_text(const QString& path, const QString& text)
+void write_text(const QString& path, const QString& text, QIODevice::OpenModeFlag mode = QIODevice::Truncate)
 {
     QDir().mkpath(path.section('/', 0, -2));
     QFile file(path);
-    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    file.open(QIODevice::WriteOnly | mode);
     file.write(text.toUtf8() + "\n");
-}
-
-void append_text(const QString& path, const QString& line)
-{
-    QFile file(path);
-    file.open(QIODevice::WriteOnly | QIODevice::Append);
-    file.write(line.toUtf8() + "\n");
 }
 
 } // namespace
@@ -92,9 +85,9 @@ void fake_system::mount(const QString& dev, const QString& mount_point, const QS
 {
     QString escaped = mount_point;
     escaped.replace(" ", "\\040");
-    append_text(m_root + "/mountinfo", QString("%1 1 %2 / %3 rw,relatime shared:5 - %4 %5 rw")
-                                           .arg(m_mount_id++)
-                                           .arg(dev, escaped, fstype, source));
+    write_text(m_root + "/mountinfo",
+               QString("%1 1 %2 / %3 rw,relatime shared:5 - %4 %5 rw").arg(m_mount_id++).arg(dev, escaped, fstype, source),
+               QIODevice::Append);
 }
 
 void fake_system::set_swaps(const QStringList& files)

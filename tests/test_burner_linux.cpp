@@ -1,3 +1,4 @@
+#include "burn_run.h"
 #include "fake_system.h"
 #include "image_builder.h"
 
@@ -6,7 +7,6 @@
 #include "src/device/device_linux.h"
 #include "src/device/device_manager.h"
 #include "src/device/disk_access.h"
-#include "src/image/image_burner.h"
 #include "src/image/image_manipulator.h"
 
 #include <QtTest>
@@ -19,6 +19,25 @@ class test_burner_linux : public QObject {
 
     QTemporaryDir m_dir;
 
+    // A folder of its own for a case, with the image's archive in it; the archive's path.
+    std::string archive(const QString& folder, const QString& name, const QByteArray& image, int level = 6)
+    {
+        QDir(m_dir.path() + "/" + folder).removeRecursively();
+        QDir().mkpath(m_dir.path() + "/" + folder);
+        const QString path = m_dir.path() + "/" + folder + "/" + name;
+        image_builder::write_file(path, image_builder::gzip(image, level));
+        return path.toStdString();
+    }
+
+    std::shared_ptr<device> file_target(const QString& path)
+    {
+        std::string error;
+        auto target = open_file_target(path.toStdString(), 0, error);
+        if (!target)
+            qWarning("%s: %s", qPrintable(path), error.c_str());
+        return target;
+    }
+
     // Lists the fake stick and prepares it through the real Linux code.
     std::shared_ptr<device> prepared_stick(device_manager& manager)
     {
@@ -27,7 +46,7 @@ class test_burner_linux : public QObject {
         if (devices.size() != 1)
             return nullptr;
         manager.unmount_device(*devices[0], false);
-        if (!ready.wait(5000))
+        if (!ready.wait(60000))
             return nullptr;
         return devices[0];
     }
@@ -40,9 +59,7 @@ private slots:
         const qint64 image_size = 3 * 1024 * 1024 + 5 * 512 + 100; // not a whole number of sectors
         const quint64 offset = 1192960;
         const QByteArray image = image_builder::disk_image(image_size, offset, 42);
-        const QString downloads = m_dir.path() + "/downloads";
-        QDir().mkpath(downloads);
-        image_builder::write_file(downloads + "/2.3.1.gz", image_builder::gzip(image));
+        const std::string gz = archive("downloads", "2.3.1.gz", image);
 
         QTemporaryDir root;
         fake_system system(root.path());
@@ -51,7 +68,7 @@ private slots:
         system.add_disk(stick);
         device_manager manager(system.options());
         const auto disk = prepared_stick(manager);
-        QVERIFY(disk);
+        QVERIFY2(disk, "the stick, listed and prepared");
         QCOMPARE(linux_record(*disk).handles.size(), size_t(1));
 
         settings values;
@@ -59,15 +76,10 @@ private slots:
         values.worker = "rig(%d)";
         const QByteArray configuration = configure_image(m_dir.path().toStdString(), values);
         QCOMPARE(configuration.size(), 2048);
-        const std::string archive = (downloads + "/2.3.1.gz").toStdString();
-        image_burner burner(archive, disk.get(), configuration);
-        QSignalSpy finished(&burner, &image_burner::finished);
-        QSignalSpy inflate(&burner, &image_burner::report_progress_inflate);
-        QSignalSpy errors(&burner, &image_burner::error_msg);
-        burner.burn_image();
-        QCOMPARE(errors.size(), 0);
-        QCOMPARE(finished.size(), 1);
-        QVERIFY(!inflate.isEmpty());
+        const burn_run run = burn(gz, disk.get(), configuration);
+        QCOMPARE(run.errors, QStringList());
+        QCOMPARE(run.finished, 1);
+        QVERIFY(run.inflate_reports > 0);
         QVERIFY(linux_record(*disk).handles.empty());
 
         const QByteArray written = image_builder::read_file(system.node("sdb"));
@@ -92,39 +104,31 @@ private slots:
     void a_stop_in_each_phase_ends_as_canceled()
     {
         QFETCH(QString, phase);
-        const quint64 offset = 4096;
-        const QByteArray image = image_builder::disk_image(3 * 1024 * 1024 + 512, offset, 9);
-        const QString downloads = m_dir.path() + "/stop";
-        QDir(downloads).removeRecursively();
-        QDir().mkpath(downloads);
-        image_builder::write_file(downloads + "/2.6.0.gz", image_builder::gzip(image, 0));
-        const QString target = downloads + "/stick.img";
-        std::string error;
-        const auto disk = open_file_target(target.toStdString(), 0, error);
+        const QByteArray image = image_builder::disk_image(3 * 1024 * 1024 + 512, 4096, 9);
+        const std::string gz = archive("stop", "2.6.0.gz", image, 0);
+        const QString target = m_dir.path() + "/stop/stick.img";
+        const auto disk = file_target(target);
         QVERIFY(disk);
-
-        const std::string archive = (downloads + "/2.6.0.gz").toStdString();
-        image_burner burner(archive, disk.get(), QByteArray(2048, '\n'));
         const uint32_t block = image_burner::block_size(disk->sector_size);
         const uint64_t last_block = (static_cast<uint64_t>(image.size()) - 1) / block * block;
-        if (phase == "inflation")
-            connect(&burner, &image_burner::report_progress_inflate, this, [&] { burner.cancel(); }, Qt::DirectConnection);
-        burner.set_block_observer([&](uint64_t at, const unsigned char*, size_t) {
-            if ((phase == "before the first block" && at == last_block) || (phase == "first block" && at == 0))
-                burner.cancel();
+        const burn_run run = burn(gz, disk.get(), QByteArray(2048, '\n'), [&](image_burner& burner) {
+            if (phase == "inflation")
+                connect(&burner, &image_burner::report_progress_inflate, &burner, &image_burner::cancel,
+                        Qt::DirectConnection);
+            burner.set_block_observer([&](uint64_t at, const unsigned char*, size_t) {
+                if ((phase == "before the first block" && at == last_block) || (phase == "first block" && at == 0))
+                    burner.cancel();
+            });
         });
-        QSignalSpy canceled(&burner, &image_burner::canceled);
-        QSignalSpy finished(&burner, &image_burner::finished);
-        burner.burn_image();
-        QCOMPARE(canceled.size(), 1);
-        QCOMPARE(finished.size(), 0);
+        QCOMPARE(run.canceled, 1);
+        QCOMPARE(run.finished, 0);
         QVERIFY(linux_record(*disk).handles.empty());
 
         const QByteArray written = image_builder::read_file(target);
         if (phase == "inflation") {
             QVERIFY(written.isEmpty());
-            QVERIFY(!QFile::exists(downloads + "/2.6.0"));
-            QCOMPARE(QDir(downloads).entryList({"*.part"}, QDir::Files), QStringList());
+            QVERIFY(!QFile::exists(m_dir.path() + "/stop/2.6.0"));
+            QCOMPARE(QDir(m_dir.path() + "/stop").entryList({"*.part"}, QDir::Files), QStringList());
         } else if (phase == "before the first block") {
             // Everything but the partition table: the stick does not look flashed.
             QVERIFY(written.left(static_cast<int>(block)) == QByteArray(static_cast<int>(block), '\0'));
@@ -138,36 +142,31 @@ private slots:
     void the_image_a_run_made_is_written_after_its_archive_went()
     {
         // Another run cleared the archive away as an older release after this run had inflated it.
-        const quint64 offset = 4096;
-        const QByteArray image = image_builder::disk_image(2 * 1024 * 1024, offset, 12);
-        const QString downloads = m_dir.path() + "/went";
-        QDir().mkpath(downloads);
-        image_builder::write_file(downloads + "/3.0.0.gz", image_builder::gzip(image));
-        image_source source = image_cache::for_download((downloads + "/3.0.0.gz").toStdString());
+        const QByteArray image = image_builder::disk_image(2 * 1024 * 1024, 4096, 12);
+        image_source source = image_cache::for_download(archive("went", "3.0.0.gz", image));
         {
             image_manipulator manipulator;
             FILE* made = manipulator.decompress_image(source);
             QVERIFY(made);
             std::fclose(made);
         }
-        QVERIFY(QFile::remove(downloads + "/3.0.0.gz"));
+        QVERIFY(QFile::remove(QString::fromStdString(source.archive)));
         source.made_by_this_run = true;
 
-        std::string error;
-        const auto disk = open_file_target((downloads + "/stick.img").toStdString(), 0, error);
+        const QString folder = m_dir.path() + "/went";
+        const auto disk = file_target(folder + "/stick.img");
         QVERIFY(disk);
-        image_burner burner(source.archive, disk.get(), QByteArray(2048, '\n'));
-        burner.set_image_source(source);
-        QSignalSpy finished(&burner, &image_burner::finished);
-        burner.burn_image();
-        QCOMPARE(finished.size(), 1);
-        QVERIFY(image_builder::read_file(downloads + "/stick.img").left(image.size())
-                == image_builder::configured(image, offset, QByteArray(2048, '\n')));
+        const burn_run run = burn(source.archive, disk.get(), QByteArray(2048, '\n'),
+                                  [&](image_burner& burner) { burner.set_image_source(source); });
+        QCOMPARE(run.finished, 1);
+        QVERIFY(image_builder::read_file(folder + "/stick.img").left(image.size())
+                == image_builder::configured(image, 4096, QByteArray(2048, '\n')));
 
         // One file is one drive: a second run cannot open it while the first has it.
-        const auto first = open_file_target((downloads + "/busy.img").toStdString(), 0, error);
+        const auto first = file_target(folder + "/busy.img");
         QVERIFY(first);
-        QVERIFY(!open_file_target((downloads + "/busy.img").toStdString(), 0, error));
+        std::string error;
+        QVERIFY(!open_file_target((folder + "/busy.img").toStdString(), 0, error));
         QCOMPARE(QString::fromStdString(error), QString("in use by another run"));
         for (int fd : linux_record(*first).handles)
             ::close(fd);
@@ -177,13 +176,10 @@ private slots:
     {
         const quint64 offset = 4096;
         const QByteArray image = image_builder::disk_image(3 * 1024 * 1024, offset, 13);
-        const QString downloads = m_dir.path() + "/rot";
-        QDir().mkpath(downloads);
-        image_builder::write_file(downloads + "/3.1.0.gz", image_builder::gzip(image));
-        const std::string archive = (downloads + "/3.1.0.gz").toStdString();
+        const std::string gz = archive("rot", "3.1.0.gz", image);
         {
             image_manipulator manipulator;
-            FILE* made = manipulator.decompress_image(archive);
+            FILE* made = manipulator.decompress_image(gz);
             QVERIFY(made);
             // Another run's text in the configuration area is expected there ...
             std::fseek(made, static_cast<long>(offset), SEEK_SET);
@@ -193,28 +189,19 @@ private slots:
             std::fputc(image.at(2500000) ^ 0x20, made);
             std::fclose(made);
         }
-        std::string error;
-        const auto disk = open_file_target((downloads + "/stick.img").toStdString(), 0, error);
+        const QString folder = m_dir.path() + "/rot";
+        const auto disk = file_target(folder + "/stick.img");
         QVERIFY(disk);
-        image_burner burner(archive, disk.get(), QByteArray(2048, '\n'));
-        QSignalSpy finished(&burner, &image_burner::finished);
-        QSignalSpy errors(&burner, &image_burner::error_msg);
-        burner.burn_image();
-        QCOMPARE(finished.size(), 0);
-        QCOMPARE(errors.size(), 1);
-        QCOMPARE(errors[0][0].toString(), QString("Image is damaged, download it again"));
+        const burn_run run = burn(gz, disk.get(), QByteArray(2048, '\n'));
+        QCOMPARE(run.finished, 0);
+        QCOMPARE(run.errors, QStringList{"Image is damaged, download it again"});
         // No partition table on the stick, and the next run makes the image again.
-        const QByteArray written = image_builder::read_file(downloads + "/stick.img");
-        QVERIFY(written.left(512) == QByteArray(512, '\0'));
-        QVERIFY(!QFile::exists(downloads + "/3.1.0") && !QFile::exists(downloads + "/3.1.0.record"));
+        QVERIFY(image_builder::read_file(folder + "/stick.img").left(512) == QByteArray(512, '\0'));
+        QVERIFY(!QFile::exists(folder + "/3.1.0") && !QFile::exists(folder + "/3.1.0.record"));
 
-        std::string again_error;
-        const auto again = open_file_target((downloads + "/again.img").toStdString(), 0, again_error);
-        image_burner second(archive, again.get(), QByteArray(2048, '\n'));
-        QSignalSpy second_finished(&second, &image_burner::finished);
-        second.burn_image();
-        QCOMPARE(second_finished.size(), 1);
-        QVERIFY(image_builder::read_file(downloads + "/again.img").left(image.size())
+        const auto again = file_target(folder + "/again.img");
+        QCOMPARE(burn(gz, again.get(), QByteArray(2048, '\n')).finished, 1);
+        QVERIFY(image_builder::read_file(folder + "/again.img").left(image.size())
                 == image_builder::configured(image, offset, QByteArray(2048, '\n')));
     }
 
@@ -230,10 +217,7 @@ private slots:
     void failing_writes_mean_the_stick_is_gone()
     {
         QFETCH(bool, full);
-        const QString downloads = m_dir.path() + "/downloads";
-        QDir().mkpath(downloads);
-        image_builder::write_file(downloads + "/2.4.0.gz", image_builder::gzip(image_builder::disk_image(2 * 1024 * 1024, 4096)));
-
+        const std::string gz = archive("full", "2.4.0.gz", image_builder::disk_image(2 * 1024 * 1024, 4096));
         QTemporaryDir root;
         fake_system system(root.path());
         fake_system::disk_spec stick;
@@ -246,18 +230,12 @@ private slots:
 
         device_manager manager(system.options());
         const auto disk = prepared_stick(manager);
-        QVERIFY(disk);
+        QVERIFY2(disk, "the stick, listed and prepared");
         QCOMPARE(linux_record(*disk).handles.size(), size_t(1));
-        const std::string archive = (downloads + "/2.4.0.gz").toStdString();
-        image_burner burner(archive, disk.get(), QByteArray(2048, '\n'));
-        QSignalSpy gone(&burner, &image_burner::device_disconected);
-        QSignalSpy no_space(&burner, &image_burner::target_full);
-        QSignalSpy errors(&burner, &image_burner::error_msg);
-        burner.burn_image();
-        QCOMPARE(gone.size(), 1);
-        QCOMPARE(no_space.size(), full ? 1 : 0);
-        QCOMPARE(errors.size(), 1);
-        QCOMPARE(errors[0][0].toString(), QString("Device disconected!"));
+        const burn_run run = burn(gz, disk.get(), QByteArray(2048, '\n'));
+        QCOMPARE(run.gone, 1);
+        QCOMPARE(run.full, full ? 1 : 0);
+        QCOMPARE(run.errors, QStringList{"Device disconected!"});
         QVERIFY(linux_record(*disk).handles.empty());
     }
 };

@@ -1,12 +1,8 @@
+#include "burn_run.h"
 #include "image_builder.h"
 #include "win32_fixtures.h"
 
 #include "src/config/image_configurator.h"
-#include "src/core/logger.h"
-#include "src/device/device_windows.h"
-#include "src/image/image_burner.h"
-
-#include <QtTest>
 
 using namespace win32sim;
 
@@ -22,19 +18,11 @@ QByteArray configuration_text()
     return QByteArray::fromStdString(settings_document(values).toStdString()).leftJustified(2048, '\n');
 }
 
-QByteArray disk_content()
-{
-    auto guard = lock();
-    const auto& bytes = disk_with_number(12)->content;
-    return QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()));
-}
-
 } // namespace
 
-class test_burner_windows : public QObject {
+class test_burner_windows : public win32_test {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
     std::string m_archive;
     std::shared_ptr<device_windows> m_disk;
     QByteArray m_configuration = configuration_text();
@@ -43,28 +31,25 @@ class test_burner_windows : public QObject {
     // with a returned volume also that volume's handle, locked and dismounted by the volume check.
     void prepare(const QByteArray& image, DWORD sector = 512, bool returned_volume = false)
     {
-        reset();
-        {
-            auto guard = lock();
-            sim_disk disk = usb_stick(12);
-            disk.bytes_per_sector = sector;
-            disk.cylinders = sector == 512 ? 1958 : 245;
-            state().disks.push_back(disk);
-            if (returned_volume)
-                state().volumes.push_back(volume('E', 12));
-        }
+        sim_disk disk = usb_stick(12);
+        disk.bytes_per_sector = sector;
+        disk.cylinders = sector == 512 ? 1958 : 245;
+        plug({disk});
+        if (returned_volume)
+            plug({}, {volume('E', 12)});
         m_archive = (m_dir.path() + "/2.3.1.gz").toStdString();
         image_builder::write_file(m_dir.path() + "/2.3.1.gz", image_builder::gzip(image, 1));
         m_disk = std::make_shared<device_windows>();
         m_disk->path = "\\\\.\\PhysicalDrive12";
         m_disk->sector_size = sector;
         m_disk->volumes = {"\\\\?\\E:"};
-        m_disk->handles.push_back(CreateFileA(m_disk->path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                              FILE_ATTRIBUTE_NORMAL, nullptr));
+        const auto open = [](const char* path) {
+            return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        };
+        m_disk->handles.push_back(open(m_disk->path.c_str()));
         if (returned_volume) {
-            HANDLE volume = CreateFileA("\\\\?\\E:", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            HANDLE volume = open("\\\\?\\E:");
             DWORD returned = 0;
             DeviceIoControl(volume, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
             DeviceIoControl(volume, FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
@@ -74,57 +59,45 @@ class test_burner_windows : public QObject {
         state().calls.clear();
     }
 
-    QByteArray log() const { return image_builder::read_file(m_dir.path() + "/KELVRA Flash Tool.log"); }
+    burn_run burn_prepared(const std::function<void(image_burner&)>& set_up = {})
+    {
+        return burn(m_archive, m_disk.get(), m_configuration, set_up);
+    }
 
     void verify_released()
     {
         QVERIFY(m_disk->handles.empty());
         QVERIFY(m_disk->volumes.empty());
-        QStringList left;
-        QVERIFY2(machine_is_clean(left), qPrintable(left.join(", ")));
     }
 
 private slots:
-    void initTestCase() { logger::init(m_dir.path().toStdString()); }
-    void init() { QFile(m_dir.path() + "/KELVRA Flash Tool.log").resize(0); }
-
     void writes_every_block_and_the_first_one_last()
     {
         const QByteArray image = image_builder::disk_image(3000320, config_offset);
         prepare(image, 512, true); // E: came back: Windows takes writes into it only while it is locked
-        image_burner burner(m_archive, m_disk.get(), m_configuration);
-        QSignalSpy finished(&burner, &image_burner::finished);
-        QSignalSpy progress(&burner, &image_burner::report_progress);
-        QSignalSpy errors(&burner, &image_burner::error_msg);
-        burner.burn_image();
-
+        const burn_run run = burn_prepared();
         QCOMPARE(qt_calls("WriteFile"), (QStringList{"WriteFile \\\\.\\PhysicalDrive12 0xfa200 0xfa200",
                                                      "WriteFile \\\\.\\PhysicalDrive12 0x1f4400 0xe8400",
                                                      "WriteFile \\\\.\\PhysicalDrive12 0x0 0xfa200"}));
-        QCOMPARE(progress.size(), 3);
-        QCOMPARE(progress[0], (QList<QVariant>{qint64(1024512), qint64(3000320)}));
-        QCOMPARE(progress[1], (QList<QVariant>{qint64(1975808), qint64(3000320)}));
-        QCOMPARE(progress[2], (QList<QVariant>{qint64(3000320), qint64(3000320)}));
-        QCOMPARE(finished.size(), 1);
-        QCOMPARE(errors.size(), 0);
-        QVERIFY(disk_content() == image_builder::configured(image, config_offset, m_configuration));
+        QCOMPARE(run.progress, (QStringList{"1024512/3000320", "1975808/3000320", "3000320/3000320"}));
+        QCOMPARE(run.finished, 1);
+        QCOMPARE(run.errors, QStringList());
+        QVERIFY(disk_content(12) == image_builder::configured(image, config_offset, m_configuration));
 
         // Flushed before it counts as done, then Windows is told to re-read the disk.
-        const QStringList tail = QStringList(qt_calls("").mid(qt_calls("").indexOf(
-            "WriteFile \\\\.\\PhysicalDrive12 0x0 0xfa200")));
-        QCOMPARE(tail, (QStringList{"WriteFile \\\\.\\PhysicalDrive12 0x0 0xfa200",
-                                    "FlushFileBuffers \\\\.\\PhysicalDrive12",
-                                    "DeviceIoControl \\\\.\\PhysicalDrive12 0x70140",
-                                    "CloseHandle \\\\.\\PhysicalDrive12",
-                                    "CloseHandle \\\\?\\E:"}));
-        QVERIFY(log().contains("] [info] [src/image/image_burner_windows:"));
+        const QStringList calls = qt_calls();
+        QCOMPARE(calls.mid(calls.indexOf("WriteFile \\\\.\\PhysicalDrive12 0x0 0xfa200")),
+                 (QStringList{"WriteFile \\\\.\\PhysicalDrive12 0x0 0xfa200", "FlushFileBuffers \\\\.\\PhysicalDrive12",
+                              "DeviceIoControl \\\\.\\PhysicalDrive12 0x70140", "CloseHandle \\\\.\\PhysicalDrive12",
+                              "CloseHandle \\\\?\\E:"}));
         QVERIFY(log().contains("] [burn_image] Burning finished\n"));
         QVERIFY(log().contains("] [m_prepare_image] Image offset: 4096\n"));
-        // The preparation's lines name the Windows unit, as every other line of the run does.
-        for (const char* line : {"] [m_prepare_image] Prepare image", "] [m_prepare_image] Image decompressed",
-                                 "] [m_prepare_image] Image offset: "})
-            QVERIFY2(QRegularExpression(QString("\\[src/image/image_burner_windows:\\d+\\] ") + QRegularExpression::escape(QString(line).mid(2)))
-                         .match(QString::fromUtf8(log())).hasMatch(), line);
+        // Every line of the run names the Windows unit, the preparation's too.
+        for (const char* line : {"\\[info\\] \\[src/image/image_burner_windows:\\d+\\] \\[burn_image\\] Burning finished",
+                                 "\\[src/image/image_burner_windows:\\d+\\] \\[m_prepare_image\\] Prepare image",
+                                 "\\[src/image/image_burner_windows:\\d+\\] \\[m_prepare_image\\] Image decompressed",
+                                 "\\[src/image/image_burner_windows:\\d+\\] \\[m_prepare_image\\] Image offset: "})
+            QVERIFY2(QRegularExpression(line).match(QString::fromUtf8(log())).hasMatch(), line);
         verify_released();
         auto guard = lock();
         QVERIFY(volume_with_letter('E')->locked_by == nullptr);
@@ -150,14 +123,11 @@ private slots:
         const quint64 offset = size > 10000 ? config_offset : 300;
         const QByteArray image = image_builder::disk_image(size, offset);
         prepare(image, sector);
-        image_burner burner(m_archive, m_disk.get(), m_configuration);
-        QSignalSpy finished(&burner, &image_burner::finished);
-        burner.burn_image();
-        QCOMPARE(finished.size(), 1);
+        QCOMPARE(burn_prepared().finished, 1);
         QCOMPARE(qt_calls("WriteFile").size(), writes);
         // Every byte of the image is on the disk; a partial last sector is padded with zeros.
         const QByteArray expected = image_builder::configured(image, offset, m_configuration);
-        const QByteArray content = disk_content();
+        const QByteArray content = disk_content(12);
         QCOMPARE(content.size(), int((size + sector - 1) / sector * sector));
         QVERIFY(content.left(expected.size()) == expected);
         QVERIFY(content.mid(expected.size()) == QByteArray(content.size() - expected.size(), '\0'));
@@ -189,24 +159,17 @@ private slots:
             disk_with_number(12)->write_error = write_error;
             disk_with_number(12)->flush_error = flush_error;
         }
-        image_burner burner(m_archive, m_disk.get(), m_configuration);
-        QSignalSpy gone(&burner, &image_burner::device_disconected);
-        QSignalSpy full(&burner, &image_burner::target_full);
-        QSignalSpy errors(&burner, &image_burner::error_msg);
-        QSignalSpy finished(&burner, &image_burner::finished);
-        QSignalSpy reported(&burner, &image_burner::report_progress);
-        burner.burn_image();
-        QCOMPARE(gone.size(), 1);
-        QCOMPARE(full.size(), write_error == ERROR_DISK_FULL ? 1 : 0);
-        QCOMPARE(errors.size(), 1);
-        QCOMPARE(errors[0][0].toString(), QString("Device disconected!"));
-        QCOMPARE(finished.size(), 0);
-        QCOMPARE(reported.size(), progress);
+        const burn_run run = burn_prepared();
+        QCOMPARE(run.gone, 1);
+        QCOMPARE(run.full, write_error == ERROR_DISK_FULL ? 1 : 0);
+        QCOMPARE(run.errors, QStringList{"Device disconected!"});
+        QCOMPARE(run.finished, 0);
+        QCOMPARE(run.progress.size(), progress);
         if (progress)
-            QCOMPARE(reported[0], (QList<QVariant>{qint64(1024512), qint64(3000320)}));
+            QCOMPARE(run.progress[0], QString("1024512/3000320"));
         QVERIFY(qt_calls("DeviceIoControl").isEmpty()); // no properties update
         // A failed write never gets to the held-back first block: no partition table on the stick.
-        const QByteArray content = disk_content();
+        const QByteArray content = disk_content(12);
         if (!flush_error)
             QVERIFY(content.left(1024512) == QByteArray(std::min(content.size(), 1024512), '\0'));
         if (progress == 1)
@@ -217,73 +180,45 @@ private slots:
 
     void image_unreadable_in_the_middle_of_writing()
     {
-        const QByteArray image = image_builder::disk_image(3000320, config_offset);
-        prepare(image);
-        image_burner burner(m_archive, m_disk.get(), m_configuration);
+        prepare(image_builder::disk_image(3000320, config_offset));
         // The inflated image loses its tail (a full disk, another tool) after the first write.
         const QString inflated = m_dir.path() + "/2.3.1";
-        burner.set_block_observer([&](uint64_t, const unsigned char*, size_t) { QFile(inflated).resize(1500000); });
-        QSignalSpy errors(&burner, &image_burner::error_msg);
-        QSignalSpy finished(&burner, &image_burner::finished);
-        QSignalSpy gone(&burner, &image_burner::device_disconected);
-        burner.burn_image();
-        QCOMPARE(errors.size(), 1);
-        QCOMPARE(errors[0][0].toString(), QString("Image is damaged, download it again"));
-        QCOMPARE(finished.size() + gone.size(), 0);
+        const burn_run run = burn_prepared([&](image_burner& burner) {
+            burner.set_block_observer([&](uint64_t, const unsigned char*, size_t) { QFile(inflated).resize(1500000); });
+        });
+        QCOMPARE(run.errors, QStringList{"Image is damaged, download it again"});
+        QCOMPARE(run.finished + run.gone, 0);
         QCOMPARE(qt_calls("WriteFile").size(), 1);
-        QVERIFY(disk_content().left(1024512) == QByteArray(1024512, '\0')); // no partition table
+        QVERIFY(disk_content(12).left(1024512) == QByteArray(1024512, '\0')); // no partition table
         QVERIFY(log().contains("] [burn_image] Cannot open image\n"));
         verify_released();
     }
 
-    void cancel_before_start_and_while_writing()
+    void a_stop_is_a_stop_until_the_first_block_is_flushed_data()
     {
-        prepare(image_builder::disk_image(3000320, config_offset));
-        {
-            image_burner burner(m_archive, m_disk.get(), m_configuration);
-            QSignalSpy errors(&burner, &image_burner::error_msg);
-            QSignalSpy inflate(&burner, &image_burner::report_progress_inflate);
-            burner.cancel();
-            burner.burn_image();
-            QCOMPARE(errors.size(), 1);
-            QCOMPARE(errors[0][0].toString(), QString("Cannot open device!"));
-            QVERIFY(!log().contains("Prepare image"));
-            QCOMPARE(m_disk->handles.size(), size_t(1)); // refused before anything: the handle stays
-        }
-
-        image_burner burner(m_archive, m_disk.get(), m_configuration);
-        QSignalSpy canceled(&burner, &image_burner::canceled);
-        QSignalSpy finished(&burner, &image_burner::finished);
-        connect(&burner, &image_burner::report_progress, &burner, &image_burner::cancel);
-        burner.burn_image();
-        QCOMPARE(canceled.size(), 1);
-        QCOMPARE(finished.size(), 0);
-        QCOMPARE(qt_calls("WriteFile").size(), 1); // the block in progress, never the first one
-        QVERIFY(qt_calls("DeviceIoControl").contains("DeviceIoControl \\\\.\\PhysicalDrive12 0x70140"));
-        QVERIFY(log().contains("] [info] [src/image/image_burner_windows:"));
-        verify_released();
+        QTest::addColumn<qint64>("stop_at"); // the write after which the stop comes
+        QTest::addColumn<int>("writes");     // the third one is the held-back first block
+        QTest::newRow("while writing") << qint64(0xfa200) << 1;
+        QTest::newRow("while the first block is due") << qint64(0x1f4400) << 2;
+        QTest::newRow("while the first block is written and flushed") << qint64(0) << 3;
     }
-
-    void a_stop_at_the_first_block_or_the_flush_is_a_stop()
+    void a_stop_is_a_stop_until_the_first_block_is_flushed()
     {
-        // Confirmed while the held-back first block is due, or while it is being written and flushed.
-        for (const uint64_t stop_at : {uint64_t(0x1f4400), uint64_t(0)}) {
-            const QByteArray image = image_builder::disk_image(3000320, config_offset);
-            prepare(image);
-            image_burner burner(m_archive, m_disk.get(), m_configuration);
-            burner.set_block_observer([&](uint64_t at, const unsigned char*, size_t) {
-                if (at == stop_at)
+        QFETCH(qint64, stop_at);
+        QFETCH(int, writes);
+        prepare(image_builder::disk_image(3000320, config_offset));
+        const burn_run run = burn_prepared([&](image_burner& burner) {
+            burner.set_block_observer([&burner, stop_at](uint64_t at, const unsigned char*, size_t) {
+                if (at == uint64_t(stop_at))
                     burner.cancel();
             });
-            QSignalSpy canceled(&burner, &image_burner::canceled);
-            QSignalSpy finished(&burner, &image_burner::finished);
-            burner.burn_image();
-            QCOMPARE(canceled.size(), 1);
-            QCOMPARE(finished.size(), 0);
-            QCOMPARE(qt_calls("WriteFile").contains("WriteFile \\\\.\\PhysicalDrive12 0x0 0xfa200"), stop_at == 0);
-            QVERIFY(log().contains("] [burn_image] Burning canceled\n"));
-            verify_released();
-        }
+        });
+        QCOMPARE(run.canceled, 1);
+        QCOMPARE(run.finished, 0);
+        QCOMPARE(qt_calls("WriteFile").size(), writes);
+        QVERIFY(qt_calls("DeviceIoControl").contains("DeviceIoControl \\\\.\\PhysicalDrive12 0x70140"));
+        QVERIFY(log().contains("] [burn_image] Burning canceled\n"));
+        verify_released();
     }
 
     void nothing_to_write_or_nowhere_to_write_data()
@@ -298,6 +233,7 @@ private slots:
         QTest::newRow("null disk handle") << QByteArray() << true << false << "Cannot open device!";
         QTest::newRow("failed open as disk handle") << QByteArray() << true << false << "Cannot open device!";
         QTest::newRow("no handles") << QByteArray() << false << true << "Cannot open device!";
+        QTest::newRow("stopped before the start") << QByteArray() << false << false << "Cannot open device!";
     }
     void nothing_to_write_or_nowhere_to_write()
     {
@@ -315,23 +251,27 @@ private slots:
             m_disk->handles[0] = QTest::currentDataTag() == QString("null disk handle") ? nullptr : INVALID_HANDLE_VALUE;
         if (no_handles)
             m_disk->handles.clear();
+        const bool stopped = QTest::currentDataTag() == QString("stopped before the start");
 
-        image_burner burner(m_archive, m_disk.get(), m_configuration);
-        QSignalSpy errors(&burner, &image_burner::error_msg);
-        QSignalSpy finished(&burner, &image_burner::finished);
-        QSignalSpy canceled(&burner, &image_burner::canceled);
-        burner.burn_image();
-        QCOMPARE(errors.size(), 1);
-        QCOMPARE(errors[0][0].toString(), message);
-        QCOMPARE(finished.size(), 0);
-        QCOMPARE(canceled.size(), null_handle ? 1 : 0);
+        const burn_run run = burn_prepared([stopped](image_burner& burner) {
+            if (stopped)
+                burner.cancel();
+        });
+        QCOMPARE(run.errors, QStringList{message});
+        QCOMPARE(run.finished, 0);
+        QCOMPARE(run.canceled, null_handle ? 1 : 0);
         QVERIFY(qt_calls("WriteFile").isEmpty());
         if (!trailer.isEmpty())
             QVERIFY(log().contains("] [burn_image] Cannot open image\n"));
         if (null_handle)
             QVERIFY(log().contains("] [burn_image] Cannot open device '\\\\.\\PhysicalDrive12'\n"));
-        if (no_handles)
-            m_disk->volumes.clear(); // refused before anything: the record is left as it was
+        if (stopped) { // refused before anything: the record is left as it was
+            QVERIFY(!log().contains("Prepare image"));
+            QCOMPARE(m_disk->handles.size(), size_t(1));
+            close_handles(*m_disk);
+        }
+        if (no_handles || stopped)
+            m_disk->volumes.clear();
         verify_released();
     }
 };

@@ -1,61 +1,31 @@
+#include "burn_run.h"
 #include "image_builder.h"
 #include "win32_fixtures.h"
 
-#include "src/core/logger.h"
-#include "src/device/device_windows.h"
 #include "src/device/disk_access.h"
-#include "src/image/image_burner.h"
-
-#include <QtTest>
 
 using namespace win32sim;
 
 namespace {
 
-QByteArray bytes(const std::vector<unsigned char>& content)
+QByteArray read_back(disk_reader& reader, uint64_t offset, int length)
 {
-    return QByteArray(reinterpret_cast<const char*>(content.data()), static_cast<int>(content.size()));
-}
-
-void close_handles(device& target)
-{
-    for (HANDLE handle : windows_record(target).handles)
-        CloseHandle(handle);
-    windows_record(target).handles.clear();
+    QByteArray out(length, '\0');
+    return reader.read(offset, reinterpret_cast<unsigned char*>(out.data()), length) ? out : QByteArray();
 }
 
 } // namespace
 
 // Disk-image files as targets, the read-back of a written target, and the early check whether a
 // disk may be written, on Windows.
-class test_disk_access_windows : public QObject {
+class test_disk_access_windows : public win32_test {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
-
 private slots:
-    void initTestCase() { logger::init(m_dir.path().toStdString()); }
-
-    void init()
-    {
-        windows_machine();
-        auto guard = lock();
-        state().disks.push_back(usb_stick(12));
-    }
-
-    void cleanup()
-    {
-        QStringList left;
-        QVERIFY2(machine_is_clean(left), qPrintable(left.join(", ")));
-    }
-
     // The rules the other Windows tests rely on to catch what only a real machine would refuse.
     void the_simulated_windows_refuses_what_windows_refuses()
     {
-        {
-            auto guard = lock();
-            state().volumes.push_back(volume('E', 12));
-        }
+        plug({usb_stick(12)}, {volume('E', 12)});
         const auto open = [](const char* path, DWORD access, DWORD share) {
             return CreateFileA(path, access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         };
@@ -121,38 +91,32 @@ private slots:
         const QByteArray configuration(2048, 'c');
         const std::string archive = (m_dir.path() + "/2.3.1.gz").toStdString();
         image_builder::write_file(QString::fromStdString(archive), image_builder::gzip(image, 1));
-        image_burner burner(archive, target.get(), configuration);
-        QSignalSpy finished(&burner, &image_burner::finished);
-        burner.burn_image();
-        QCOMPARE(finished.size(), 1);
+        QCOMPARE(burn(archive, target.get(), configuration).finished, 1);
         QVERIFY(windows_record(*target).handles.empty());
         const QByteArray expected = image_builder::configured(image, config_offset, configuration);
-        {
+        const auto content = [&path] {
             auto guard = lock();
-            const QByteArray content = bytes(file_with_path(path)->content);
-            QCOMPARE(content.size(), 3000320);
-            QVERIFY(content.left(expected.size()) == expected);
-        }
+            return bytes(file_with_path(path)->content);
+        };
+        QCOMPARE(content().size(), 3000320);
+        QVERIFY(content().left(expected.size()) == expected);
 
         const auto reader = open_disk_reader(path);
         QVERIFY(reader);
-        unsigned char text[2048];
-        QVERIFY(reader->read(config_offset, text, sizeof text));
-        QVERIFY(QByteArray(reinterpret_cast<const char*>(text), 2048) == configuration);
-        QVERIFY(!reader->read(3000320 - 10, text, 20)); // nothing past its end
+        QVERIFY(read_back(*reader, config_offset, 2048) == configuration);
+        QVERIFY(read_back(*reader, 3000320 - 10, 20).isNull()); // nothing past its end
 
         // Opened again for a smaller image: not truncated, its ends wiped as a disk's are, the rest kept.
         auto again = open_file_target(path, 1000, error);
         QVERIFY(again);
         QCOMPARE(again->size, uint64_t(3000320));
         close_handles(*again);
-        auto guard = lock();
-        const QByteArray kept = bytes(file_with_path(path)->content);
+        const QByteArray kept = content();
         QVERIFY(kept.left(1 << 20).count('\0') == 1 << 20 && kept.mid(1 << 20, 900000) == expected.mid(1 << 20, 900000));
         QVERIFY(kept.size() == 3000320 && kept.right(1 << 20).count('\0') == 1 << 20);
     }
 
-    void file_targets_that_cannot_be_opened_say_why()
+    void targets_that_cannot_be_written_say_why()
     {
         const std::string path = (m_dir.path() + "/busy.img").toStdString();
         std::string error;
@@ -162,21 +126,18 @@ private slots:
         QVERIFY(!open_file_target(path, 4096, error));
         QCOMPARE(error, std::string("cannot open (error 32)"));
         CloseHandle(other);
-
         {
             auto guard = lock();
             file_with_path(path)->read_only = true;
         }
         QVERIFY(!open_file_target(path, 4096, error));
         QCOMPARE(error, std::string("cannot open (error 5)"));
-    }
 
-    void write_refusals_name_the_reason()
-    {
+        plug({usb_stick(12)});
         QCOMPARE(disk_write_refusal("\\\\.\\PhysicalDrive12"), std::string());
         QCOMPARE(disk_write_refusal("\\\\.\\PhysicalDrive13"), std::string("not there (unplugged?)"));
 
-        HANDLE other = CreateFileA("\\\\.\\PhysicalDrive12", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        other = CreateFileA("\\\\.\\PhysicalDrive12", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         QVERIFY(other != INVALID_HANDLE_VALUE);
         QCOMPARE(disk_write_refusal("\\\\.\\PhysicalDrive12"), std::string("cannot open it (error 32)"));
         CloseHandle(other);
@@ -201,26 +162,19 @@ private slots:
         QFETCH(uint, sector);
         QFETCH(qint64, cylinders);
         const QByteArray written = image_builder::random_bytes(2 << 20);
-        uint64_t size = 0;
-        {
-            auto guard = lock();
-            sim_disk& disk = *disk_with_number(12);
-            disk.bytes_per_sector = sector;
-            disk.cylinders = cylinders;
-            disk.content.assign(written.begin(), written.end());
-            size = disk.size();
-        }
+        sim_disk disk = usb_stick(12);
+        disk.bytes_per_sector = sector;
+        disk.cylinders = cylinders;
+        disk.content.assign(written.begin(), written.end());
+        plug({disk});
+        const uint64_t size = disk.size();
         const auto reader = open_disk_reader("\\\\.\\PhysicalDrive12");
         QVERIFY(reader);
-        unsigned char text[2048];
-        QVERIFY(reader->read(4096, text, sizeof text));
-        QVERIFY(QByteArray(reinterpret_cast<const char*>(text), 2048) == written.mid(4096, 2048));
-        unsigned char odd[777];
-        QVERIFY(reader->read(1000001, odd, sizeof odd)); // neither offset nor length whole sectors
-        QVERIFY(QByteArray(reinterpret_cast<const char*>(odd), 777) == written.mid(1000001, 777));
-        unsigned char tail[100];
-        QVERIFY(reader->read(size - 100, tail, sizeof tail));
-        QVERIFY(!reader->read(size - 100, tail, 101)); // past the end: refused, as Windows does
+        QVERIFY(read_back(*reader, 4096, 2048) == written.mid(4096, 2048));
+        // Neither offset nor length whole sectors.
+        QVERIFY(read_back(*reader, 1000001, 777) == written.mid(1000001, 777));
+        QCOMPARE(read_back(*reader, size - 100, 100), QByteArray(100, '\0'));
+        QVERIFY(read_back(*reader, size - 100, 101).isNull()); // past the end: refused, as Windows does
         QVERIFY(qt_calls("CreateFileW").contains("CreateFileW \\\\.\\PhysicalDrive12"));
     }
 };

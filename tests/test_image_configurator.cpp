@@ -1,3 +1,5 @@
+#include "image_builder.h"
+
 #include "src/config/image_configurator.h"
 #include "src/config/results_record.h"
 #include "src/config/worker_names.h"
@@ -6,20 +8,6 @@
 #include <QtTest>
 
 namespace {
-
-QByteArray read_all(const QString& path)
-{
-    QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    return file.readAll();
-}
-
-void write_all(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
 
 const QByteArray empty_document = "{\n"
                                   "    \"access\": {\n"
@@ -59,19 +47,12 @@ private slots:
     void initTestCase() { logger::init(folder()); }
     void cleanup() { QFile::remove(config_path()); }
 
-    void empty_document_is_byte_exact()
-    {
-        QCOMPARE(empty_document.size(), 258);
-        save_settings(folder(), settings{});
-        QCOMPARE(read_all(config_path()), empty_document);
-    }
-
     void saved_settings_load_back_equal()
     {
         settings saved{"bc1qxyz", "rig(%d,4)", "hall-B", "ssh-ed25519 AAAA\nsecond \"line\"", "Farm Wi\u00e2Fi",
                        "p\\a\"ss"};
         save_settings(folder(), saved);
-        const QByteArray text = read_all(config_path());
+        const QByteArray text = image_builder::read_file(config_path());
         QVERIFY(text.contains("\"key\": \"ssh-ed25519 AAAA\\nsecond \\\"line\\\"\""));
         QVERIFY(text.contains("Farm Wi\xc3\xa2" "Fi")); // UTF-8, not \u escapes
         QVERIFY(*load_settings(folder()) == saved);
@@ -93,7 +74,7 @@ private slots:
     {
         QFETCH(QByteArray, content);
         QFETCH(QString, btc);
-        write_all(config_path(), content);
+        image_builder::write_file(config_path(), content);
         const auto loaded = load_settings(folder());
         QVERIFY(*loaded == (settings{btc.toStdString(), "", "", "", "", ""}));
     }
@@ -104,13 +85,6 @@ private slots:
         const std::string missing = folder() + "/absent";
         save_settings(missing, settings{"x", "", "", "", "", ""});
         QVERIFY(!QFile::exists(QString::fromStdString(missing)));
-    }
-
-    void save_replaces_the_whole_file()
-    {
-        write_all(config_path(), QByteArray(5000, 'z'));
-        save_settings(folder(), settings{});
-        QCOMPARE(read_all(config_path()), empty_document);
     }
 
     void expand_worker_name_table_data()
@@ -165,28 +139,16 @@ private slots:
         QCOMPARE(QString::fromStdString(values.worker), after);
     }
 
-    void a_series_of_flashes_numbers_the_workers()
-    {
-        settings values;
-        values.worker = "node-(%d)";
-        QStringList written;
-        for (int drive = 0; drive < 3; ++drive) {
-            const QByteArray text = configure_image(folder(), values);
-            written << QString::fromUtf8(text).section("\"worker\": \"", 1).section('"', 0, 0);
-            advance_worker_name(&values);
-            save_settings(folder(), values);
-        }
-        QCOMPARE(written, (QStringList{"node-1", "node-2", "node-3"}));
-        QCOMPARE(QString::fromStdString(load_settings(folder())->worker), QString("node-(%d,3)"));
-    }
-
+    // The text is the saved document, byte for byte, padded with line feeds; the save replaces the
+    // whole file.
     void configuration_text_is_padded_to_2048()
     {
+        image_builder::write_file(config_path(), QByteArray(5000, 'z'));
         const QByteArray text = configure_image(folder(), settings{});
         QCOMPARE(text.size(), 2048);
         QCOMPARE(text.left(258), empty_document);
         QCOMPARE(text.mid(258), QByteArray(1790, '\n'));
-        QCOMPARE(read_all(config_path()), empty_document);
+        QCOMPARE(image_builder::read_file(config_path()), empty_document);
 
         settings values;
         values.worker = "rig(%d)";
@@ -204,12 +166,12 @@ private slots:
         QCOMPARE(exact.size(), 2048);
         QVERIFY(exact.endsWith("}\n"));
 
-        const QByteArray before = read_all(config_path());
+        const QByteArray before = image_builder::read_file(config_path());
         values.wireless_key = "\"x";
         QVERIFY(configure_image(folder(), values).isEmpty());
-        QCOMPARE(read_all(config_path()), before);
-        QVERIFY(read_all(log_path()).endsWith("] [configure_image] Configuration file exceeds 2kB\n"));
-        QVERIFY(read_all(log_path()).contains("] [configure_image] Configuration file size: 2049\n"));
+        QCOMPARE(image_builder::read_file(config_path()), before);
+        QVERIFY(image_builder::read_file(log_path()).endsWith("] [configure_image] Configuration file exceeds 2kB\n"));
+        QVERIFY(image_builder::read_file(log_path()).contains("] [configure_image] Configuration file size: 2049\n"));
     }
 
     void names_are_given_once_and_as_asked()

@@ -1,3 +1,5 @@
+#include "image_builder.h"
+
 #include "src/core/log_location.h"
 #include "src/core/logger.h"
 
@@ -8,13 +10,6 @@
 #include <vector>
 
 namespace {
-
-QByteArray read_all(const QString& path)
-{
-    QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    return file.readAll();
-}
 
 const QRegularExpression line_start(QStringLiteral(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[(debug|info|error|fatal)\] )"));
 
@@ -56,7 +51,7 @@ private slots:
                 QCOMPARE(QString(e.what()), QString("severity value out of range"));
             }
         }
-        QVERIFY(read_all(log_path()).isEmpty());
+        QVERIFY(image_builder::read_file(log_path()).isEmpty());
     }
 
     void lines_append_across_runs_and_keep_line_feeds()
@@ -68,16 +63,14 @@ private slots:
 
         logger::init(m_dir.path().toStdString());
         logger::write(logger::fatal, "two\nlines");
-        const QList<QByteArray> lines = read_all(log_path()).split('\n');
+        const QList<QByteArray> lines = image_builder::read_file(log_path()).split('\n');
         QCOMPARE(lines.size(), 4); // three lines and the empty rest after the last line feed
         QVERIFY(lines[0].endsWith("] [info] first run"));
         QVERIFY(lines[1].endsWith("] [fatal] two"));
         QCOMPARE(lines[2], QByteArray("lines"));
         QVERIFY(lines[3].isEmpty());
-    }
 
-    void missing_folder_is_tolerated()
-    {
+        // A folder that is not there loses the lines, and nothing else happens.
         const std::string missing = (m_dir.path() + "/no/such/folder").toStdString();
         logger::init(missing);
         logger::write(logger::fatal, "lost");
@@ -89,7 +82,7 @@ private slots:
         logger::init(m_dir.path().toStdString());
         const int line = __LINE__ + 1;
         KLOG(logger::debug, "value " << 42);
-        const QString text = QString::fromUtf8(read_all(log_path()));
+        const QString text = QString::fromUtf8(image_builder::read_file(log_path()));
         QVERIFY2(text.endsWith(QString("] [debug] [tests/test_logger:%1] [source_location_prefix] value 42\n").arg(line)),
                  qPrintable(text));
 
@@ -111,7 +104,7 @@ private slots:
         for (auto& writer : writers)
             writer.join();
 
-        const QList<QByteArray> lines = read_all(log_path()).split('\n');
+        const QList<QByteArray> lines = image_builder::read_file(log_path()).split('\n');
         QCOMPARE(lines.size(), threads * lines_each + 1);
         const QRegularExpression whole(line_start.pattern() + QStringLiteral(R"(<\d:x{300}>$)"));
         for (int i = 0; i < threads * lines_each; ++i)

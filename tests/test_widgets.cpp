@@ -49,15 +49,10 @@ QStringList entries(QMenu* menu)
     return texts;
 }
 
-void enter(QWidget* widget)
+// The pointer enters the widget, or leaves it.
+void hover(QWidget* widget, bool enters = true)
 {
-    QEvent event(QEvent::Enter);
-    QCoreApplication::sendEvent(widget, &event);
-}
-
-void leave(QWidget* widget)
-{
-    QEvent event(QEvent::Leave);
+    QEvent event(enters ? QEvent::Enter : QEvent::Leave);
     QCoreApplication::sendEvent(widget, &event);
 }
 
@@ -77,13 +72,33 @@ class test_widgets : public QObject {
     };
 
 private slots:
+    // Bold and Medium come in files of their own but share the family of Regular, so a font that
+    // names only the family would come out Regular.
     void fonts_and_images_load()
     {
-        QVERIFY(ubuntu_regular_font().family().startsWith("Ubuntu"));
-        QVERIFY(ubuntu_medium_font().family().startsWith("Ubuntu"));
-        QVERIFY(ubuntu_bold_font().family().startsWith("Ubuntu"));
-        QCOMPARE(roboto_regular_font().family(), QString("Roboto"));
+        const struct {
+            QFont font;
+            QString family, style;
+            int weight;
+        } faces[] = {
+            {ubuntu_regular_font(), "Ubuntu", "Regular", QFont::Normal},
+            {ubuntu_medium_font(), "Ubuntu", "Medium", QFont::Medium},
+            {ubuntu_bold_font(), "Ubuntu", "Bold", QFont::Bold},
+            {roboto_regular_font(), "Roboto", "Regular", QFont::Normal},
+        };
+        for (const auto& face : faces) {
+            QVERIFY(face.font.family().startsWith(face.family));
+            QCOMPARE(QFontInfo(face.font).styleName(), face.style);
+            QCOMPARE(QFontInfo(face.font).weight(), face.weight);
+        }
         QCOMPARE(roboto_regular_font().letterSpacing(), 2.0);
+        // The dialog's message sets no weight in its style sheet: the face stays Bold.
+        QLabel message("Large storage device selected");
+        message.setFont(ubuntu_bold_font());
+        message.setStyleSheet("font-size: 14px; line-height: 1.43; color: #959595;");
+        message.ensurePolished();
+        QCOMPARE(QFontInfo(message.font()).styleName(), QString("Bold"));
+
         QCOMPARE(QPixmap(":/resources/KELVRA/group.svg").size(), QSize(150, 32));
         QCOMPARE(QPixmap(":/resources/button-progress/rectangle-empty.svg").size(), QSize(558, 58));
         QCOMPARE(arrow_up_pixmap().size(), QSize(8, 5));
@@ -91,33 +106,6 @@ private slots:
         QWidget parent;
         QCOMPARE(lightning_white_icon(&parent)->pos(), QPoint(244, 19));
         QCOMPARE(rectangle_empty_image(&parent)->size(), QSize(556, 56));
-    }
-
-    // Bold and Medium come in files of their own but share the family of Regular, so a font that
-    // names only the family would come out Regular.
-    void each_font_factory_yields_its_face()
-    {
-        const struct {
-            QFont font;
-            QString style;
-            int weight;
-        } faces[] = {
-            {ubuntu_regular_font(), "Regular", QFont::Normal},
-            {ubuntu_medium_font(), "Medium", QFont::Medium},
-            {ubuntu_bold_font(), "Bold", QFont::Bold},
-            {roboto_regular_font(), "Regular", QFont::Normal},
-        };
-        for (const auto& face : faces) {
-            const QFontInfo info(face.font);
-            QCOMPARE(info.styleName(), face.style);
-            QCOMPARE(info.weight(), face.weight);
-        }
-        // The dialog's message sets no weight in its style sheet: the face stays Bold.
-        QLabel message("Large storage device selected");
-        message.setFont(ubuntu_bold_font());
-        message.setStyleSheet("font-size: 14px; line-height: 1.43; color: #959595;");
-        message.ensurePolished();
-        QCOMPARE(QFontInfo(message.font()).styleName(), QString("Bold"));
     }
 
     // An empty field shows its placeholder in the palette's light grey, not in the text colour.
@@ -205,7 +193,7 @@ private slots:
         button_in_window w;
         progress_button& button = *w.button;
         button.button_clicked();
-        enter(&button);
+        hover(&button);
         QCOMPARE(button.caption_text(), QString("CANCEL"));
         button.report_download_progress(30, 100);
         QCOMPARE(button.caption_text(), QString("CANCEL - 9%"));
@@ -213,10 +201,10 @@ private slots:
         QVERIFY(button.caption_text().startsWith("FLASHING - "));
         button.report_progress(10, 100);
         QVERIFY(button.caption_text().startsWith("FLASHING - "));
-        enter(&button);
+        hover(&button);
         button.report_progress(20, 100);
         QVERIFY(button.caption_text().startsWith("CANCEL - "));
-        leave(&button);
+        hover(&button, false);
         QVERIFY(button.caption_text().startsWith("CANCEL - "));
         button.report_progress(30, 100);
         QVERIFY(button.caption_text().startsWith("FLASHING - "));
@@ -284,9 +272,9 @@ private slots:
         QCOMPARE(shadow_backdrop::of(&field)->shadow()->color(), QColor(233, 36, 36, 40));
         QVERIFY(field.popup()->isHidden()); // shown on hover only
         panel.show();
-        enter(&field);
+        hover(&field);
         QVERIFY(field.popup()->isVisible());
-        leave(&field);
+        hover(&field, false);
         QVERIFY(field.popup()->isVisible());
         field.setText("rig name");
         QVERIFY(!field.is_valid());
@@ -332,9 +320,9 @@ private slots:
         QVERIFY(shorter.pop_up()->width() < 417 + 32);
         QVERIFY(shorter.pop_up()->isHidden());
         panel.show();
-        enter(&shorter);
+        hover(&shorter);
         QVERIFY(shorter.pop_up()->isVisible());
-        leave(&shorter);
+        hover(&shorter, false);
         QVERIFY(shorter.pop_up()->isHidden());
     }
 

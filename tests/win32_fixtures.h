@@ -1,12 +1,17 @@
-// Machines the Windows tests start from, on the simulated layer of win32sim/.
+// Machines the Windows tests start from, on the simulated layer of win32sim/, and the fixture
+// every Windows test derives from.
 #pragma once
 
+#include "image_builder.h"
+#include "log_reader.h"
 #include "win32_machine.h"
 
-#include <QStringList>
+#include "src/core/logger.h"
+#include "src/device/device_windows.h"
+
+#include <QtTest>
 
 #include <string>
-#include <vector>
 
 namespace win32sim {
 
@@ -19,14 +24,6 @@ inline sim_disk usb_stick(DWORD number, const std::string& friendly_name = "SanD
     return disk;
 }
 
-inline sim_disk internal_disk(DWORD number, STORAGE_BUS_TYPE bus)
-{
-    sim_disk disk = usb_stick(number, "Internal disk");
-    disk.interface_path = "\\\\?\\scsi#disk#" + std::to_string(number);
-    disk.bus_type = bus;
-    return disk;
-}
-
 inline sim_volume volume(char letter, DWORD number, UINT type = DRIVE_REMOVABLE)
 {
     sim_volume v;
@@ -36,26 +33,34 @@ inline sim_volume volume(char letter, DWORD number, UINT type = DRIVE_REMOVABLE)
     return v;
 }
 
-// A machine with Windows on disk 0 (C:) and whatever the test adds.
-inline void windows_machine()
+inline sim_disk internal_disk(DWORD number, STORAGE_BUS_TYPE bus)
 {
-    reset();
-    auto guard = lock();
-    state().disks.push_back(internal_disk(0, BusTypeSata));
-    state().volumes.push_back(volume('C', 0, DRIVE_FIXED));
+    sim_disk disk = usb_stick(number, "Internal disk");
+    disk.interface_path = "\\\\?\\scsi#disk#" + std::to_string(number);
+    disk.bus_type = bus;
+    return disk;
 }
 
-// What a test leaves behind: no handle, no device information set, no close of a non-handle.
-inline bool machine_is_clean(QStringList& left)
+// Adds disks and volumes to the machine.
+inline void plug(std::initializer_list<sim_disk> disks, std::initializer_list<sim_volume> volumes = {})
 {
     auto guard = lock();
+    state().disks.insert(state().disks.end(), disks);
+    state().volumes.insert(state().volumes.end(), volumes);
+}
+
+// What a test leaves behind: handles, device information sets, closes of a non-handle.
+inline QStringList leftovers()
+{
+    auto guard = lock();
+    QStringList left;
     for (const std::string& path : open_handle_paths())
         left << QString::fromStdString(path);
     if (open_info_sets())
         left << QString("%1 device information sets").arg(open_info_sets());
     if (state().invalid_closes)
         left << QString("%1 closes of no handle").arg(state().invalid_closes);
-    return left.isEmpty();
+    return left;
 }
 
 inline QStringList qt_calls(const std::string& function = std::string())
@@ -66,4 +71,48 @@ inline QStringList qt_calls(const std::string& function = std::string())
     return out;
 }
 
+inline QByteArray bytes(const std::vector<unsigned char>& content)
+{
+    return QByteArray(reinterpret_cast<const char*>(content.data()), static_cast<int>(content.size()));
+}
+
+inline QByteArray disk_content(DWORD number)
+{
+    auto guard = lock();
+    return bytes(disk_with_number(number)->content);
+}
+
+// Closes what a preparation or an open left in the record.
+inline void close_handles(device& target)
+{
+    for (HANDLE handle : windows_record(target).handles)
+        CloseHandle(handle);
+    windows_record(target).handles.clear();
+}
+
 } // namespace win32sim
+
+// Every case starts on a machine with Windows on disk 0 (C:) and an empty log, and leaves nothing open.
+class win32_test : public QObject {
+    Q_OBJECT
+
+protected:
+    QTemporaryDir m_dir;
+    QString log_path() const { return m_dir.path() + "/KELVRA Flash Tool.log"; }
+    QByteArray log() const { return image_builder::read_file(log_path()); }
+    QStringList log_of(const QString& function) const { return ::log_of(log_path(), function); }
+
+private slots:
+    void initTestCase() { logger::init(m_dir.path().toStdString()); }
+    void init()
+    {
+        QFile(log_path()).resize(0);
+        win32sim::reset();
+        win32sim::plug({win32sim::internal_disk(0, BusTypeSata)}, {win32sim::volume('C', 0, DRIVE_FIXED)});
+    }
+    void cleanup()
+    {
+        const QStringList left = win32sim::leftovers();
+        QVERIFY2(left.isEmpty(), qPrintable("left open: " + left.join(", ")));
+    }
+};

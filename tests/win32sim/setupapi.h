@@ -5,10 +5,8 @@
 
 typedef void* HDEVINFO;
 
-#define DIGCF_DEFAULT 0x00000001u
 #define DIGCF_PRESENT 0x00000002u
 #define DIGCF_ALLCLASSES 0x00000004u
-#define DIGCF_PROFILE 0x00000008u
 #define DIGCF_DEVICEINTERFACE 0x00000010u
 
 #define SPDRP_DEVICEDESC 0x00000000u
@@ -34,18 +32,11 @@ typedef struct _SP_DEVICE_INTERFACE_DETAIL_DATA_A {
     CHAR DevicePath[1];
 } SP_DEVICE_INTERFACE_DETAIL_DATA_A, *PSP_DEVICE_INTERFACE_DETAIL_DATA_A;
 
-HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HWND hwndParent, DWORD Flags);
-BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
-                                        const GUID* InterfaceClassGuid, DWORD MemberIndex,
-                                        PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
-BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
-                                             PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
-                                             DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize,
-                                             PSP_DEVINFO_DATA DeviceInfoData);
-BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP_DEVINFO_DATA DeviceInfoData);
-BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
-                                              PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
-                                              DWORD PropertyBufferSize, PDWORD RequiredSize);
-BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, PSTR DeviceInstanceId,
-                                        DWORD DeviceInstanceIdSize, PDWORD RequiredSize);
-BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID*, PCSTR, HWND, DWORD);
+BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO, PSP_DEVINFO_DATA, const GUID*, DWORD, PSP_DEVICE_INTERFACE_DATA);
+BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO, PSP_DEVICE_INTERFACE_DATA, PSP_DEVICE_INTERFACE_DETAIL_DATA_A, DWORD,
+                                             PDWORD, PSP_DEVINFO_DATA);
+BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO, DWORD, PSP_DEVINFO_DATA);
+BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO, PSP_DEVINFO_DATA, DWORD, PDWORD, PBYTE, DWORD, PDWORD);
+BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO, PSP_DEVINFO_DATA, PSTR, DWORD, PDWORD);
+BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO);

@@ -15,14 +15,6 @@ bool misaligned(unsigned long long position, const void* buffer, DWORD size, DWO
     return size % sector != 0 || position % sector != 0 || reinterpret_cast<uintptr_t>(buffer) % sector != 0;
 }
 
-// Raw disk I/O, besides being aligned, stays inside the disk.
-DWORD raw_io_error(const sim_disk& disk, unsigned long long position, const void* buffer, DWORD size)
-{
-    if (misaligned(position, buffer, size, disk.bytes_per_sector) || position + size > disk.size())
-        return ERROR_INVALID_PARAMETER;
-    return ERROR_SUCCESS;
-}
-
 // Windows refuses writes through the disk into sectors of a volume that a file system has
 // mounted, unless the volume is locked or dismounted.
 bool in_mounted_volume(const sim_disk& disk, unsigned long long position, DWORD size)
@@ -37,37 +29,45 @@ bool in_mounted_volume(const sim_disk& disk, unsigned long long position, DWORD 
     return false;
 }
 
-// Without an OVERLAPPED, Windows writes the count through the pointer: a null one faults there.
-void require_count(const void* count, LPOVERLAPPED overlapped)
+sim_file* file_of(const open_handle& handle)
+{
+    return handle.kind == handle_kind::file ? file_with_path(handle.file) : nullptr;
+}
+
+// What ReadFile and WriteFile check alike. Without an OVERLAPPED, Windows writes the count
+// through the pointer: a null one faults there. A file takes any I/O, unless opened without
+// buffering; a disk only aligned I/O inside it. content is where the bytes are.
+DWORD start_io(HANDLE raw, const void* buffer, DWORD size, LPDWORD count, LPOVERLAPPED overlapped, bool write,
+               open_handle*& handle, std::vector<unsigned char>*& content)
 {
     if (!count && !overlapped)
         std::abort();
-}
-
-BOOL write_file(open_handle& handle, sim_file& file, LPCVOID buffer, DWORD size, LPDWORD written)
-{
-    if ((handle.flags & FILE_FLAG_NO_BUFFERING) && misaligned(handle.position, buffer, size, 512))
-        return fail(ERROR_INVALID_PARAMETER);
-    if (handle.position + size > file.content.size())
-        file.content.resize(handle.position + size);
-    std::memcpy(file.content.data() + handle.position, buffer, size);
-    handle.position += size;
-    *written = size;
-    return succeed();
-}
-
-BOOL read_file(open_handle& handle, const sim_file& file, LPVOID buffer, DWORD size, LPDWORD read)
-{
-    if ((handle.flags & FILE_FLAG_NO_BUFFERING) && misaligned(handle.position, buffer, size, 512))
-        return fail(ERROR_INVALID_PARAMETER);
-    // Past the end a read succeeds with fewer bytes, or none.
-    const unsigned long long available =
-        handle.position < file.content.size() ? file.content.size() - handle.position : 0;
-    const DWORD count = static_cast<DWORD>(std::min<unsigned long long>(size, available));
-    std::memcpy(buffer, file.content.data() + handle.position, count);
-    handle.position += count;
-    *read = count;
-    return succeed();
+    *count = 0;
+    if (!(handle = find_handle(raw)))
+        return ERROR_INVALID_HANDLE;
+    if (overlapped)
+        return ERROR_INVALID_PARAMETER;
+    if (write)
+        record("WriteFile " + handle->path + " " + hex(handle->position) + " " + hex(size));
+    if (write ? !writes(handle->access) : !reads(handle->access))
+        return ERROR_ACCESS_DENIED;
+    if (handle->kind == handle_kind::file) {
+        sim_file* file = file_of(*handle);
+        if (!file)
+            return ERROR_FILE_NOT_FOUND;
+        content = &file->content;
+        const bool raw_io = handle->flags & FILE_FLAG_NO_BUFFERING;
+        return raw_io && misaligned(handle->position, buffer, size, 512) ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
+    }
+    sim_disk* disk = disk_of(*handle);
+    if (handle->kind != handle_kind::disk)
+        return ERROR_INVALID_FUNCTION;
+    if (!disk || disk->vanished)
+        return ERROR_DEVICE_NOT_CONNECTED;
+    content = &disk->content;
+    if (misaligned(handle->position, buffer, size, disk->bytes_per_sector) || handle->position + size > disk->size())
+        return ERROR_INVALID_PARAMETER;
+    return ERROR_SUCCESS;
 }
 
 } // namespace
@@ -78,34 +78,19 @@ using namespace win32sim;
 BOOL WINAPI WriteFile(HANDLE raw, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
 {
     auto guard = lock();
-    require_count(written, overlapped);
-    *written = 0;
-    open_handle* handle = find_handle(raw);
-    if (!handle)
-        return fail(ERROR_INVALID_HANDLE);
-    if (overlapped)
-        return fail(ERROR_INVALID_PARAMETER);
-    record("WriteFile " + handle->path + " " + hex(handle->position) + " " + hex(size));
-    if (!writes(handle->access))
-        return fail(ERROR_ACCESS_DENIED);
-    if (handle->kind == handle_kind::file) {
-        sim_file* file = file_with_path(handle->file);
-        return file ? write_file(*handle, *file, buffer, size, written) : fail(ERROR_FILE_NOT_FOUND);
-    }
-    if (handle->kind != handle_kind::disk)
-        return fail(ERROR_INVALID_FUNCTION);
-    sim_disk* disk = disk_of(*handle);
-    if (!disk || disk->vanished)
-        return fail(ERROR_DEVICE_NOT_CONNECTED);
-    if (const DWORD error = raw_io_error(*disk, handle->position, buffer, size))
+    open_handle* handle = nullptr;
+    std::vector<unsigned char>* content = nullptr;
+    if (const DWORD error = start_io(raw, buffer, size, written, overlapped, true, handle, content))
         return fail(error);
-    if (in_mounted_volume(*disk, handle->position, size))
-        return fail(ERROR_ACCESS_DENIED);
-    if (disk->fail_writes_at >= 0 && handle->position + size > static_cast<unsigned long long>(disk->fail_writes_at))
-        return fail(disk->write_error);
-    if (handle->position + size > disk->content.size())
-        disk->content.resize(handle->position + size);
-    std::memcpy(disk->content.data() + handle->position, buffer, size);
+    if (const sim_disk* disk = disk_of(*handle)) {
+        if (in_mounted_volume(*disk, handle->position, size))
+            return fail(ERROR_ACCESS_DENIED);
+        if (disk->fail_writes_at >= 0 && handle->position + size > static_cast<unsigned long long>(disk->fail_writes_at))
+            return fail(disk->write_error);
+    }
+    if (handle->position + size > content->size())
+        content->resize(handle->position + size);
+    std::memcpy(content->data() + handle->position, buffer, size);
     handle->position += size;
     *written = size;
     return succeed();
@@ -114,34 +99,19 @@ BOOL WINAPI WriteFile(HANDLE raw, LPCVOID buffer, DWORD size, LPDWORD written, L
 BOOL WINAPI ReadFile(HANDLE raw, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped)
 {
     auto guard = lock();
-    require_count(read, overlapped);
-    *read = 0;
-    open_handle* handle = find_handle(raw);
-    if (!handle)
-        return fail(ERROR_INVALID_HANDLE);
-    if (overlapped)
-        return fail(ERROR_INVALID_PARAMETER);
-    if (!reads(handle->access))
-        return fail(ERROR_ACCESS_DENIED);
-    if (handle->kind == handle_kind::file) {
-        const sim_file* file = file_with_path(handle->file);
-        return file ? read_file(*handle, *file, buffer, size, read) : fail(ERROR_FILE_NOT_FOUND);
-    }
-    if (handle->kind != handle_kind::disk)
-        return fail(ERROR_INVALID_FUNCTION);
-    sim_disk* disk = disk_of(*handle);
-    if (!disk || disk->vanished)
-        return fail(ERROR_DEVICE_NOT_CONNECTED);
-    if (const DWORD error = raw_io_error(*disk, handle->position, buffer, size))
+    open_handle* handle = nullptr;
+    std::vector<unsigned char>* content = nullptr;
+    if (const DWORD error = start_io(raw, buffer, size, read, overlapped, false, handle, content))
         return fail(error);
-    // Inside the disk every sector reads; what was never written reads as zeros.
-    const unsigned long long available =
-        handle->position < disk->content.size() ? disk->content.size() - handle->position : 0;
-    const DWORD from_content = static_cast<DWORD>(std::min<unsigned long long>(size, available));
-    std::memcpy(buffer, disk->content.data() + handle->position, from_content);
-    std::memset(static_cast<unsigned char*>(buffer) + from_content, 0, size - from_content);
-    handle->position += size;
-    *read = size;
+    const unsigned long long available = handle->position < content->size() ? content->size() - handle->position : 0;
+    const DWORD found = static_cast<DWORD>(std::min<unsigned long long>(size, available));
+    std::memcpy(buffer, content->data() + handle->position, found);
+    // Past its end a file reads fewer bytes, or none; inside a disk every sector reads, what was
+    // never written as zeros.
+    const DWORD count = handle->kind == handle_kind::file ? found : size;
+    std::memset(static_cast<unsigned char*>(buffer) + found, 0, count - found);
+    handle->position += count;
+    *read = count;
     return succeed();
 }
 
@@ -174,7 +144,7 @@ BOOL WINAPI SetFilePointerEx(HANDLE raw, LARGE_INTEGER distance, LARGE_INTEGER* 
     if (method == FILE_CURRENT) {
         base = static_cast<long long>(handle->position);
     } else if (method == FILE_END) {
-        const sim_file* file = handle->kind == handle_kind::file ? file_with_path(handle->file) : nullptr;
+        const sim_file* file = file_of(*handle);
         if (!file)
             return fail(ERROR_INVALID_PARAMETER); // a device has no end to count from
         base = static_cast<long long>(file->content.size());
@@ -196,7 +166,7 @@ BOOL WINAPI GetFileSizeEx(HANDLE raw, LARGE_INTEGER* size)
     open_handle* handle = find_handle(raw);
     if (!handle)
         return fail(ERROR_INVALID_HANDLE);
-    const sim_file* file = handle->kind == handle_kind::file ? file_with_path(handle->file) : nullptr;
+    const sim_file* file = file_of(*handle);
     if (!file)
         return fail(ERROR_INVALID_FUNCTION);
     size->QuadPart = static_cast<LONGLONG>(file->content.size());
@@ -209,7 +179,7 @@ BOOL WINAPI SetEndOfFile(HANDLE raw)
     open_handle* handle = find_handle(raw);
     if (!handle)
         return fail(ERROR_INVALID_HANDLE);
-    sim_file* file = handle->kind == handle_kind::file ? file_with_path(handle->file) : nullptr;
+    sim_file* file = file_of(*handle);
     if (!file)
         return fail(ERROR_INVALID_FUNCTION);
     if (!writes(handle->access))

@@ -3,10 +3,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 namespace win32sim {
 namespace {
@@ -26,16 +24,6 @@ BOOL fail(DWORD error)
 {
     last_error = error;
     return FALSE;
-}
-
-BOOL succeed()
-{
-    return TRUE;
-}
-
-void record(const std::string& call)
-{
-    the_world().current.calls.push_back(call);
 }
 
 std::string hex(unsigned long long value)
@@ -67,16 +55,6 @@ sim_volume* volume_of(const open_handle& handle)
     return nullptr;
 }
 
-bool reads(DWORD access)
-{
-    return (access & (GENERIC_READ | GENERIC_ALL)) != 0;
-}
-
-bool writes(DWORD access)
-{
-    return (access & (GENERIC_WRITE | GENERIC_ALL)) != 0;
-}
-
 std::unique_lock<std::recursive_mutex> lock()
 {
     return std::unique_lock<std::recursive_mutex>(the_world().mutex);
@@ -92,12 +70,6 @@ void reset()
     auto guard = lock();
     the_world().current = machine();
     the_world().handles.clear();
-}
-
-int open_handles()
-{
-    auto guard = lock();
-    return static_cast<int>(the_world().handles.size());
 }
 
 std::vector<std::string> open_handle_paths()
@@ -210,9 +182,4 @@ DWORD WINAPI GetLastError()
 void WINAPI SetLastError(DWORD error)
 {
     last_error = error;
-}
-
-void WINAPI Sleep(DWORD milliseconds)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }

@@ -97,7 +97,6 @@ std::unique_lock<std::recursive_mutex> lock();
 machine& state();
 
 void reset();
-int open_handles();
 std::vector<std::string> open_handle_paths();
 int open_info_sets();
 sim_disk* disk_with_number(DWORD number);

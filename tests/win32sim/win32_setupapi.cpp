@@ -6,7 +6,35 @@
 
 namespace {
 
+using namespace win32sim;
+
 const GUID disk_interface = {0x53f56307, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
+
+info_set* find_set(HDEVINFO handle)
+{
+    const auto it = the_world().sets.find(handle);
+    return it == the_world().sets.end() ? nullptr : it->second.get();
+}
+
+// The disk a member of the disk interface set stands for; null for anything else.
+const sim_disk* member_disk(HDEVINFO handle, PSP_DEVINFO_DATA data)
+{
+    const info_set* set = find_set(handle);
+    if (!set || !set->disks || !data || data->Reserved >= state().disks.size())
+        return nullptr;
+    return &state().disks[data->Reserved];
+}
+
+// A text handed out the SetupAPI way: the size it needs always, the text where it fits.
+BOOL hand_out(const std::string& text, char* buffer, DWORD size, PDWORD required)
+{
+    if (required)
+        *required = static_cast<DWORD>(text.size() + 1);
+    if (!buffer || size < text.size() + 1)
+        return fail(ERROR_INSUFFICIENT_BUFFER);
+    std::memcpy(buffer, text.c_str(), text.size() + 1);
+    return succeed();
+}
 
 } // namespace
 
@@ -34,16 +62,6 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* class_guid, PCSTR enumerator, H
     succeed();
     return handle;
 }
-
-namespace {
-
-info_set* find_set(HDEVINFO handle)
-{
-    const auto it = the_world().sets.find(handle);
-    return it == the_world().sets.end() ? nullptr : it->second.get();
-}
-
-} // namespace
 
 BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA, const GUID* interface_guid, DWORD index,
                                         PSP_DEVICE_INTERFACE_DATA data)
@@ -101,43 +119,29 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO handle, PSP_DEVINFO_DATA 
                                               PBYTE buffer, DWORD size, PDWORD required)
 {
     auto guard = lock();
-    info_set* set = find_set(handle);
-    if (!set || !set->disks || !data || data->Reserved >= state().disks.size())
+    const sim_disk* disk = member_disk(handle, data);
+    if (!disk)
         return fail(ERROR_INVALID_PARAMETER);
-    const sim_disk& disk = state().disks[data->Reserved];
-    record("SetupDiGetDeviceRegistryPropertyA " + disk.interface_path + " " + hex(property));
+    record("SetupDiGetDeviceRegistryPropertyA " + disk->interface_path + " " + hex(property));
     const std::string* text = nullptr;
-    if (property == SPDRP_FRIENDLYNAME && disk.has_friendly_name)
-        text = &disk.friendly_name;
-    else if (property == SPDRP_DEVICEDESC && disk.has_description)
-        text = &disk.description;
-    else if (property == SPDRP_LOCATION_INFORMATION && !disk.location.empty())
-        text = &disk.location;
+    if (property == SPDRP_FRIENDLYNAME && disk->has_friendly_name)
+        text = &disk->friendly_name;
+    else if (property == SPDRP_DEVICEDESC && disk->has_description)
+        text = &disk->description;
+    else if (property == SPDRP_LOCATION_INFORMATION && !disk->location.empty())
+        text = &disk->location;
     if (!text)
         return fail(ERROR_INVALID_PARAMETER);
     if (type)
         *type = 1; // REG_SZ
-    if (required)
-        *required = static_cast<DWORD>(text->size() + 1);
-    if (!buffer || size < text->size() + 1)
-        return fail(ERROR_INSUFFICIENT_BUFFER);
-    std::memcpy(buffer, text->c_str(), text->size() + 1);
-    return succeed();
+    return hand_out(*text, reinterpret_cast<char*>(buffer), size, required);
 }
 
 BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO handle, PSP_DEVINFO_DATA data, PSTR buffer, DWORD size, PDWORD required)
 {
     auto guard = lock();
-    info_set* set = find_set(handle);
-    if (!set || !set->disks || !data || data->Reserved >= state().disks.size())
-        return fail(ERROR_INVALID_PARAMETER);
-    const std::string& id = state().disks[data->Reserved].instance_id;
-    if (required)
-        *required = static_cast<DWORD>(id.size() + 1);
-    if (!buffer || size < id.size() + 1)
-        return fail(ERROR_INSUFFICIENT_BUFFER);
-    std::memcpy(buffer, id.c_str(), id.size() + 1);
-    return succeed();
+    const sim_disk* disk = member_disk(handle, data);
+    return disk ? hand_out(disk->instance_id, buffer, size, required) : fail(ERROR_INVALID_PARAMETER);
 }
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO handle)

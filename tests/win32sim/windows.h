@@ -7,15 +7,12 @@
 #include <cstdint>
 
 #define WINAPI
-#define CONST const
 
 typedef int BOOL;
 typedef unsigned char BYTE;
 typedef unsigned char BOOLEAN;
-typedef unsigned short WORD;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
-typedef uint32_t ULONG;
 typedef int64_t LONGLONG;
 typedef unsigned int UINT;
 typedef char CHAR;
@@ -69,19 +66,15 @@ typedef struct _OVERLAPPED* LPOVERLAPPED;
 #define TRUNCATE_EXISTING 5u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_FLAG_NO_BUFFERING 0x20000000u
-#define FILE_FLAG_WRITE_THROUGH 0x80000000u
 
 #define FILE_BEGIN 0u
 #define FILE_CURRENT 1u
 #define FILE_END 2u
 
-#define DRIVE_UNKNOWN 0u
 #define DRIVE_NO_ROOT_DIR 1u
 #define DRIVE_REMOVABLE 2u
 #define DRIVE_FIXED 3u
-#define DRIVE_REMOTE 4u
 #define DRIVE_CDROM 5u
-#define DRIVE_RAMDISK 6u
 
 #define ERROR_SUCCESS 0u
 #define ERROR_INVALID_FUNCTION 1u
@@ -104,32 +97,21 @@ typedef struct _OVERLAPPED* LPOVERLAPPED;
 #define ERROR_ALREADY_EXISTS 183u
 #define ERROR_NO_MORE_ITEMS 259u
 #define ERROR_INVALID_USER_BUFFER 1784u
-#define ERROR_NO_SUCH_DEVICE 433u
 #define ERROR_DEVICE_NOT_CONNECTED 1167u
 
 // Paths in UTF-16 on Windows; here wchar_t holds whatever the host's wide strings hold.
-HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
-HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
-BOOL WINAPI CloseHandle(HANDLE hObject);
-BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
-                            LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
-                            LPOVERLAPPED lpOverlapped);
-BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
-                      LPOVERLAPPED lpOverlapped);
-BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
-                     LPOVERLAPPED lpOverlapped);
-BOOL WINAPI FlushFileBuffers(HANDLE hFile);
-BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, LARGE_INTEGER* lpNewFilePointer,
-                             DWORD dwMoveMethod);
-BOOL WINAPI GetFileSizeEx(HANDLE hFile, LARGE_INTEGER* lpFileSize);
-BOOL WINAPI SetEndOfFile(HANDLE hFile);
-DWORD WINAPI GetLogicalDriveStringsA(DWORD nBufferLength, LPSTR lpBuffer);
-UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName);
-UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
+HANDLE WINAPI CreateFileW(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+HANDLE WINAPI CreateFileA(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+BOOL WINAPI CloseHandle(HANDLE);
+BOOL WINAPI DeviceIoControl(HANDLE, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
+BOOL WINAPI WriteFile(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+BOOL WINAPI ReadFile(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
+BOOL WINAPI FlushFileBuffers(HANDLE);
+BOOL WINAPI SetFilePointerEx(HANDLE, LARGE_INTEGER, LARGE_INTEGER*, DWORD);
+BOOL WINAPI GetFileSizeEx(HANDLE, LARGE_INTEGER*);
+BOOL WINAPI SetEndOfFile(HANDLE);
+DWORD WINAPI GetLogicalDriveStringsA(DWORD, LPSTR);
+UINT WINAPI GetDriveTypeA(LPCSTR);
+UINT WINAPI GetSystemDirectoryA(LPSTR, UINT);
 DWORD WINAPI GetLastError();
-void WINAPI SetLastError(DWORD dwErrCode);
-void WINAPI Sleep(DWORD dwMilliseconds);
+void WINAPI SetLastError(DWORD);

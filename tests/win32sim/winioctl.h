@@ -15,26 +15,10 @@
 
 typedef DWORD DEVICE_TYPE;
 
-typedef enum _STORAGE_PROPERTY_ID { StorageDeviceProperty = 0, StorageAdapterProperty = 1 } STORAGE_PROPERTY_ID;
-typedef enum _STORAGE_QUERY_TYPE { PropertyStandardQuery = 0, PropertyExistsQuery = 1 } STORAGE_QUERY_TYPE;
+typedef enum _STORAGE_PROPERTY_ID { StorageDeviceProperty = 0 } STORAGE_PROPERTY_ID;
+typedef enum _STORAGE_QUERY_TYPE { PropertyStandardQuery = 0 } STORAGE_QUERY_TYPE;
 
-typedef enum _STORAGE_BUS_TYPE {
-    BusTypeUnknown = 0,
-    BusTypeScsi = 1,
-    BusTypeAtapi = 2,
-    BusTypeAta = 3,
-    BusType1394 = 4,
-    BusTypeSsa = 5,
-    BusTypeFibre = 6,
-    BusTypeUsb = 7,
-    BusTypeRAID = 8,
-    BusTypeiScsi = 9,
-    BusTypeSas = 10,
-    BusTypeSata = 11,
-    BusTypeSd = 12,
-    BusTypeMmc = 13,
-    BusTypeNvme = 17
-} STORAGE_BUS_TYPE;
+typedef enum _STORAGE_BUS_TYPE { BusTypeUsb = 7, BusTypeSata = 11, BusTypeNvme = 17 } STORAGE_BUS_TYPE;
 
 typedef struct _STORAGE_PROPERTY_QUERY {
     STORAGE_PROPERTY_ID PropertyId;
@@ -64,7 +48,7 @@ typedef struct _STORAGE_DEVICE_NUMBER {
     DWORD PartitionNumber;
 } STORAGE_DEVICE_NUMBER;
 
-typedef enum _MEDIA_TYPE { Unknown = 0, RemovableMedia = 11, FixedMedia = 12 } MEDIA_TYPE;
+typedef enum _MEDIA_TYPE { RemovableMedia = 11 } MEDIA_TYPE;
 
 typedef struct _DISK_GEOMETRY {
     LARGE_INTEGER Cylinders;
