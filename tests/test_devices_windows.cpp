@@ -113,7 +113,7 @@ private slots:
             m.disks.push_back(stick);
             sim_disk nameless = usb_stick(5);
             nameless.has_friendly_name = false;
-            nameless.description = "USB Mass Storage";
+            nameless.description = "Pami\xea\xe6 USB"; // "Pamięć USB" in the ANSI code page of a Polish Windows
             nameless.instance_id = "USBSTOR\\DISK&VEN_GENERIC&PROD_FLASH&REV_1.00\\7&2A8B7C0&0&000000&0"; // no serial
             m.disks.push_back(nameless);
             m.volumes.push_back(volume('F', 12));
@@ -122,6 +122,8 @@ private slots:
             m.volumes.push_back(volume('G', 5));
             m.volumes.push_back(volume('H', 12, DRIVE_FIXED)); // a stick Windows mounts as fixed
         }
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName("windows-1250"));
+        const auto restore = qScopeGuard([] { QTextCodec::setCodecForLocale(nullptr); });
         device_manager manager(fast);
         const auto devices = manager.get_devices();
         QCOMPARE(devices.size(), size_t(2));
@@ -139,11 +141,11 @@ private slots:
         QCOMPARE(QString::fromStdString(stick.serial), QString("4C530001231221116432"));
         QVERIFY(devices[1]->port.empty() && devices[1]->serial.empty());
 
-        QCOMPARE(QString::fromStdString(devices[1]->name), QString("USB Mass Storage"));
+        QCOMPARE(QString::fromStdString(devices[1]->name), QString("Pamięć USB"));
         QVERIFY(devices[1]->volumes == std::vector<std::string>{"\\\\?\\G:"});
 
         QCOMPARE(log_of("m_enumerate_devices"),
-                 (QStringList{"fatal 19", "fatal 21", "info USB dev: Kingston DataTraveler", "info USB dev: USB Mass Storage"}));
+                 (QStringList{"fatal 19", "fatal 21", "info USB dev: Kingston DataTraveler", "info USB dev: Pamięć USB"}));
         const auto opens = calls("CreateFileA");
         QCOMPARE(QString::fromStdString(opens.front()),
                  QString::fromStdString("CreateFileA " + state().disks[0].interface_path + " 0x80000000 0x3 0x3 0x80"));

@@ -10,6 +10,7 @@
 #include <QEventLoop>
 #include <QMetaObject>
 #include <QPointer>
+#include <QString>
 #include <QThread>
 #include <QTimer>
 
@@ -192,8 +193,9 @@ void device_manager::impl::m_enumerate_devices()
             if (SetupDiGetDeviceInstanceIdA(set.get(), &info, instance, sizeof instance - 1, nullptr))
                 record->serial = usb_serial_from_instance_id(instance);
         }
-        KLOG(logger::info, "USB dev: " << name);
-        record->name = name;
+        // The A calls answer in the ANSI code page, not UTF-8: "Pamięć" on a Polish Windows.
+        record->name = QString::fromLocal8Bit(name).toStdString();
+        KLOG(logger::info, "USB dev: " << record->name);
         record->path = "\\\\.\\PhysicalDrive" + std::to_string(number.DeviceNumber);
         record->number = static_cast<uint16_t>(number.DeviceNumber & 0xFFFF);
 
