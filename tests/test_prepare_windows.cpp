@@ -17,6 +17,7 @@ using namespace win32sim;
 namespace {
 
 const device_options fast = {20, 80, 400, 50};
+const std::string run_lock = "Global\\kelvra-flash-tool-PhysicalDrive12";
 
 } // namespace
 
@@ -41,13 +42,6 @@ class test_prepare_windows : public QObject {
     QStringList log_of(const QString& function) const
     {
         return ::log_of(m_dir.path() + "/KELVRA Flash Tool.log", function);
-    }
-
-    static void close_record_handles(device& dev)
-    {
-        for (HANDLE handle : windows_record(dev).handles)
-            CloseHandle(handle);
-        windows_record(dev).handles.clear();
     }
 
 private slots:
@@ -133,13 +127,14 @@ private slots:
         manager.unmount_device(stick, false);
         QCOMPARE(handles_while_waiting, size_t(1));
         QCOMPARE(volumes_while_waiting, size_t(0));
-        QCOMPARE(open_while_waiting, std::vector<std::string>{"\\\\.\\PhysicalDrive12"});
+        QCOMPARE(open_while_waiting, (std::vector<std::string>{run_lock, "\\\\.\\PhysicalDrive12"}));
         // Prepared: the layout is gone and the record holds only the open disk.
         const auto prepare_calls = calls();
         const std::vector<std::string> expected_start = {
             "CreateFileA \\\\?\\C: 0xc0000000 0x3 0x3 0x80",
             "DeviceIoControl \\\\?\\C: 0x2d1080",
             "CloseHandle \\\\?\\C:",
+            "CreateMutexW " + run_lock,
             "CreateFileA \\\\?\\E: 0x10000000 0x3 0x3 0x0",
             "DeviceIoControl \\\\?\\E: 0x90018",
             "DeviceIoControl \\\\?\\E: 0x90020",
@@ -157,7 +152,7 @@ private slots:
         QVERIFY(stick.volumes == std::vector<std::string>{"\\\\?\\E:"});
         auto open = open_handle_paths();
         std::sort(open.begin(), open.end());
-        QCOMPARE(open, (std::vector<std::string>{"\\\\.\\PhysicalDrive12", "\\\\?\\E:"}));
+        QCOMPARE(open, (std::vector<std::string>{run_lock, "\\\\.\\PhysicalDrive12", "\\\\?\\E:"}));
         {
             auto guard = lock();
             QCOMPARE(disk_with_number(12)->layout_deletions, 1);
@@ -179,7 +174,13 @@ private slots:
         const auto relisted = manager.get_devices();
         QCOMPARE(relisted.size(), size_t(1));
         QVERIFY(relisted[0]->volumes.empty());
-        close_record_handles(stick);
+        // Nor may another run (of this process or another: the lock goes by name) wipe the stick this
+        // one writes; that run ends.
+        manager.unmount_device(*relisted[0], false);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, 60000);
+        QCOMPARE(relisted[0]->refusal, std::string("in use by another run of this program"));
+        QCOMPARE(qt_calls("DeviceIoControl").filter("PhysicalDrive12 0x7c100").size(), 1); // not wiped again
+        manager.release_device(stick); // and lets the lock go: nothing is left open
     }
 
     void a_stick_without_drive_letters_is_wiped_and_waited_for()
@@ -208,7 +209,7 @@ private slots:
             QCOMPARE(disk_with_number(12)->layout_deletions, 1);
         }
         QCOMPARE(windows_record(*devices[0]).handles.size(), size_t(1));
-        close_record_handles(*devices[0]);
+        manager.release_device(*devices[0]);
 
         // A volume that shows up while the check runs is found on a later pass.
         devices = manager.get_devices();
@@ -220,7 +221,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, 3000);
         QVERIFY(devices[0]->volumes == std::vector<std::string>{"\\\\?\\K:"});
         QCOMPARE(windows_record(*devices[0]).handles.size(), size_t(2));
-        close_record_handles(*devices[0]);
+        manager.release_device(*devices[0]);
     }
 
     void vanished_disk_releases_its_volumes_and_ends_the_run()
@@ -262,7 +263,7 @@ private slots:
         QVERIFY(lines.contains("fatal Formating failed: 5"));
         QVERIFY(lines.contains("fatal Could not reenumerate disk: 31"));
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 3000);
-        close_record_handles(*devices[0]);
+        manager.release_device(*devices[0]);
     }
 
     void the_wait_ends_on_time_while_events_keep_coming()
@@ -290,7 +291,7 @@ private slots:
         QVERIFY2(waited < options.prepare_wait_ms + 2000, qPrintable(QString::number(waited)));
         QVERIFY(ticks > 10); // the events were handled meanwhile, not held back
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 5000);
-        close_record_handles(*devices[0]);
+        manager.release_device(*devices[0]);
     }
 
     // Explorer and virus scanners open a volume the moment it appears. While such a handle is open

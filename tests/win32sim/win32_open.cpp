@@ -26,6 +26,8 @@ bool same_object(const open_handle& a, const open_handle& b)
         return a.volume == b.volume;
     case handle_kind::file:
         return a.file == b.file;
+    case handle_kind::named:
+        return a.path == b.path;
     }
     return false;
 }
@@ -183,6 +185,22 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     succeed();
     if (success_error != untouched)
         SetLastError(success_error);
+    return reinterpret_cast<HANDLE>(value);
+}
+
+HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR name)
+{
+    auto guard = lock();
+    open_handle handle;
+    handle.kind = handle_kind::named;
+    handle.path = QString::fromWCharArray(name).toStdString();
+    record("CreateMutexW " + handle.path);
+    bool exists = false;
+    for (const auto& entry : the_world().handles)
+        exists = exists || same_object(entry.second, handle);
+    const uintptr_t value = free_handle_value();
+    the_world().handles.emplace(value, handle);
+    SetLastError(exists ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return reinterpret_cast<HANDLE>(value);
 }
 

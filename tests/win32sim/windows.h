@@ -130,6 +130,8 @@ BOOL WINAPI SetEndOfFile(HANDLE hFile);
 DWORD WINAPI GetLogicalDriveStringsA(DWORD nBufferLength, LPSTR lpBuffer);
 UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName);
 UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
+// Named objects: only whether the name exists is simulated, not who owns them.
+HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCWSTR lpName);
 DWORD WINAPI GetLastError();
 void WINAPI SetLastError(DWORD dwErrCode);
 void WINAPI Sleep(DWORD dwMilliseconds);
