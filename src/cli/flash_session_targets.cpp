@@ -53,6 +53,9 @@ int flash_session::m_list_devices()
                      disk->serial.empty() ? "-" : disk->serial.c_str(), disk->name.c_str(), megabytes(disk->size).c_str(),
                      disk->size <= smallest_usable_drive ? "\t(too small)" : "");
     std::fflush(m_io.out);
+    const std::string refusal = process_disk_refusal();
+    if (!refusal.empty())
+        m_say("note: " + refusal); // the list may lack every disk
     return 0;
 }
 

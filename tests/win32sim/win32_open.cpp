@@ -204,6 +204,28 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR name)
     return reinterpret_cast<HANDLE>(value);
 }
 
+HANDLE WINAPI GetCurrentProcess()
+{
+    return INVALID_HANDLE_VALUE; // the pseudo handle of the process itself
+}
+
+// The token is elevated as the machine says.
+BOOL WINAPI OpenProcessToken(HANDLE process, DWORD, HANDLE* token)
+{
+    *token = process == GetCurrentProcess() ? CreateMutexW(nullptr, FALSE, L"(process token)") : nullptr;
+    return *token ? succeed() : fail(ERROR_INVALID_HANDLE);
+}
+
+BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID out, DWORD size, PDWORD)
+{
+    auto guard = lock();
+    const open_handle* handle = find_handle(token);
+    if (!handle || handle->path != "(process token)" || kind != TokenElevation || size < sizeof(TOKEN_ELEVATION))
+        return fail(ERROR_INVALID_PARAMETER);
+    static_cast<TOKEN_ELEVATION*>(out)->TokenIsElevated = state().elevated;
+    return succeed();
+}
+
 BOOL WINAPI CloseHandle(HANDLE raw)
 {
     auto guard = lock();

@@ -130,6 +130,13 @@ BOOL WINAPI SetEndOfFile(HANDLE hFile);
 DWORD WINAPI GetLogicalDriveStringsA(DWORD nBufferLength, LPSTR lpBuffer);
 UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName);
 UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
+#define TOKEN_QUERY 0x0008u
+typedef enum _TOKEN_INFORMATION_CLASS { TokenElevation = 20 } TOKEN_INFORMATION_CLASS;
+typedef struct _TOKEN_ELEVATION { DWORD TokenIsElevated; } TOKEN_ELEVATION;
+HANDLE WINAPI GetCurrentProcess();
+BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, HANDLE* TokenHandle);
+BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
+                                LPVOID TokenInformation, DWORD TokenInformationLength, PDWORD ReturnLength);
 // Named objects: only whether the name exists is simulated, not who owns them.
 HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCWSTR lpName);
 DWORD WINAPI GetLastError();
