@@ -31,6 +31,9 @@ bool process_is_running(long long pid);
 
 // Whether the stream is an interactive terminal.
 bool stream_is_terminal(FILE* stream);
+// Whether lines written to the stream can be redrawn in place with escape sequences: a terminal that
+// acts on them, which a Windows console does only once it is told to (this tells it).
+bool stream_redraws_in_place(FILE* stream);
 // The width of the terminal the stream writes to, in columns; 80 when it cannot be told.
 int terminal_columns(FILE* stream);
 // Its height, in rows; 24 when it cannot be told.

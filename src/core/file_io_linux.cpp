@@ -89,3 +89,8 @@ void catch_stop_signals(void (*handler)(int))
     sigaction(SIGTERM, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 }
+
+bool stream_redraws_in_place(FILE* stream)
+{
+    return stream_is_terminal(stream);
+}

@@ -72,6 +72,17 @@ bool stream_is_terminal(FILE* stream)
     return _isatty(_fileno(stream)) != 0;
 }
 
+bool stream_redraws_in_place(FILE* stream)
+{
+    // Left as it is, the console prints the sequences as text ("<-[3A<-[2K"); one that cannot act
+    // on them (NUL, Windows before 10) gets plain lines.
+    const HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode = 0;
+    return stream_is_terminal(stream) && console != INVALID_HANDLE_VALUE && GetConsoleMode(console, &mode)
+        && ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING)
+            || SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING));
+}
+
 int terminal_columns(FILE* stream)
 {
     CONSOLE_SCREEN_BUFFER_INFO info;
