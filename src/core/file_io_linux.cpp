@@ -94,3 +94,8 @@ bool stream_redraws_in_place(FILE* stream)
 {
     return stream_is_terminal(stream);
 }
+
+std::vector<std::string> command_line_arguments(int argc, char** argv)
+{
+    return std::vector<std::string>(argv, argv + argc); // bytes as given: paths need no conversion here
+}

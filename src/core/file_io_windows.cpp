@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <csignal>
 #include <fcntl.h>
@@ -81,6 +82,21 @@ bool stream_redraws_in_place(FILE* stream)
     return stream_is_terminal(stream) && console != INVALID_HANDLE_VALUE && GetConsoleMode(console, &mode)
         && ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING)
             || SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING));
+}
+
+std::vector<std::string> command_line_arguments(int argc, char** argv)
+{
+    // argv is in the ANSI code page, which lacks most characters a folder's name may hold ("Łódź"
+    // on a western Windows): the wide command line has them all, and Qt reads its arguments there too.
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!wide)
+        return std::vector<std::string>(argv, argv + argc);
+    std::vector<std::string> arguments;
+    for (int i = 0; i < count; ++i)
+        arguments.push_back(QString::fromWCharArray(wide[i]).toStdString());
+    LocalFree(wide);
+    return arguments;
 }
 
 int terminal_columns(FILE* stream)
