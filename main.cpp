@@ -1,5 +1,6 @@
 #include "src/core/app_paths.h"
 #include "src/core/invoking_user.h"
+#include "src/core/file_io.h"
 #include "src/core/log_location.h"
 #include "src/core/permission_manager.h"
 #include "src/gui/main_window.h"
@@ -11,6 +12,7 @@
 
 #include <clocale>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -56,7 +58,8 @@ int main(int argc, char** argv)
     const std::string default_folder = application_folder();
     create_folder_items(default_folder);
 
-    const std::string working_folder = argc > 1 ? std::string(argv[1]) : default_folder;
+    const std::vector<std::string> arguments = command_line_arguments(argc, argv);
+    const std::string working_folder = arguments.size() > 1 ? arguments[1] : default_folder;
     if (!permissions.has_permissions()) {
         const std::string refusal = permissions.request_permissions(std::string(argv[0]), working_folder);
         if (refusal.empty())

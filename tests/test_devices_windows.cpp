@@ -3,6 +3,9 @@
 #include "src/device/device_manager.h"
 #include "src/device/listener_windows.h"
 
+#include <QScopeGuard>
+#include <QTextCodec>
+
 using namespace win32sim;
 
 namespace {
@@ -74,7 +77,7 @@ private slots:
         stick.location = "Port_#0003.Hub_#0001";
         sim_disk nameless = usb_stick(5);
         nameless.has_friendly_name = false;
-        nameless.description = "USB Mass Storage";
+        nameless.description = "Pami\xea\xe6 USB"; // "Pamięć USB" in the ANSI code page of a Polish Windows
         nameless.instance_id = "USBSTOR\\DISK&VEN_GENERIC&PROD_FLASH&REV_1.00\\7&2A8B7C0&0&000000&0"; // no serial
         sim_disk no_name = usb_stick(8);
         no_name.has_friendly_name = no_name.has_description = false;
@@ -88,6 +91,8 @@ private slots:
               failing(7, IOCTL_DISK_GET_DRIVE_GEOMETRY, ERROR_CRC), no_name,
               failing(9, IOCTL_STORAGE_QUERY_PROPERTY, ERROR_GEN_FAILURE), unopenable, no_info_element},
              {volume('F', 12), volume('D', 0, DRIVE_CDROM), volume('E', 12), volume('G', 5), volume('H', 12, DRIVE_FIXED)});
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName("windows-1250"));
+        const auto restore = qScopeGuard([] { QTextCodec::setCodecForLocale(nullptr); });
         device_manager manager(quiet);
         const auto devices = manager.get_devices();
         QCOMPARE(devices.size(), size_t(3));
@@ -105,13 +110,13 @@ private slots:
         QCOMPARE(QString::fromStdString(listed.serial), QString("4C530001231221116432"));
         QVERIFY(devices[1]->port.empty() && devices[1]->serial.empty());
 
-        QCOMPARE(QString::fromStdString(devices[1]->name), QString("USB Mass Storage"));
+        QCOMPARE(QString::fromStdString(devices[1]->name), QString("Pamięć USB"));
         QVERIFY(devices[1]->volumes == std::vector<std::string>{"\\\\?\\G:"});
         QCOMPARE(QString::fromStdString(devices[2]->path), QString("\\\\.\\PhysicalDrive11"));
         QVERIFY(devices[2]->name.empty());
 
         QCOMPARE(log_of("m_enumerate_devices"),
-                 (QStringList{"fatal 19", "fatal 21", "info USB dev: Kingston DataTraveler", "info USB dev: USB Mass Storage",
+                 (QStringList{"fatal 19", "fatal 21", "info USB dev: Kingston DataTraveler", "info USB dev: Pamięć USB",
                               "fatal 31", "fatal 23", "info USB dev: "}));
         const QStringList opens = qt_calls("CreateFileA");
         QCOMPARE(opens.front(), "CreateFileA " + QString::fromStdString(internal_disk(0, BusTypeSata).interface_path)

@@ -1,4 +1,5 @@
 #include "burn_run.h"
+#include "captured_streams.h"
 #include "image_builder.h"
 #include "win32_fixtures.h"
 
@@ -142,11 +143,25 @@ private slots:
         QCOMPARE(disk_write_refusal("\\\\.\\PhysicalDrive12"), std::string("cannot open it (error 32)"));
         CloseHandle(other);
 
+        QCOMPARE(process_disk_refusal(), std::string());
         {
             auto guard = lock();
             state().elevated = false;
         }
         QCOMPARE(disk_write_refusal("\\\\.\\PhysicalDrive12"), std::string("permission denied: run as administrator"));
+        // Unelevated, the headless front end still lists (and says why the list may be empty), but a
+        // run that opens disks stops first.
+        for (const int what : {0, 1, 2}) { // --list, --station, --device
+            cli_request request;
+            request.list = what == 0;
+            request.station = what == 1;
+            request.devices = std::vector<std::string>(what == 2 ? 1 : 0, "\\\\.\\PhysicalDrive12");
+            captured run;
+            QCOMPARE(flash_session(request, m_dir.path().toStdString(), default_device_options(), run.streams).run(),
+                     what == 0 ? 0 : 2);
+            QCOMPARE(run.err(), QString(what == 0 ? "note: " : "error: ")
+                         + "administrator rights are needed to open USB disks: run as administrator\n");
+        }
     }
 
     void the_reader_reads_sectors_of_the_disk_and_nothing_past_it_data()

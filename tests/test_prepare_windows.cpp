@@ -10,6 +10,8 @@ namespace {
 
 // The devices are never looked at: no look comes in the middle of the calls a test reads.
 const device_options fast = {3600000, 80, 400, 50};
+// The name every run takes before it touches disk 12.
+const QString run_lock = "Global\\kelvra-flash-tool-PhysicalDrive12";
 
 sim_volume returning(sim_volume v)
 {
@@ -112,11 +114,12 @@ private slots:
         run.prepare();
         QCOMPARE(handles_while_waiting, size_t(1));
         QCOMPARE(volumes_while_waiting, size_t(0));
-        QCOMPARE(open_while_waiting, std::vector<std::string>{"\\\\.\\PhysicalDrive12"});
+        QCOMPARE(open_while_waiting, (std::vector<std::string>{run_lock.toStdString(), "\\\\.\\PhysicalDrive12"}));
         // Prepared: the layout is gone and the record holds only the open disk.
         const QStringList expected_start = {"CreateFileA \\\\?\\C: 0xc0000000 0x3 0x3 0x80",
                                             "DeviceIoControl \\\\?\\C: 0x2d1080",
                                             "CloseHandle \\\\?\\C:",
+                                            "CreateMutexW " + run_lock,
                                             "CreateFileA \\\\?\\E: 0x10000000 0x3 0x3 0x0",
                                             "DeviceIoControl \\\\?\\E: 0x90018",
                                             "DeviceIoControl \\\\?\\E: 0x90020",
@@ -140,7 +143,7 @@ private slots:
         QVERIFY(stick.volumes == std::vector<std::string>{"\\\\?\\E:"});
         QStringList open = leftovers();
         open.sort();
-        QCOMPARE(open, (QStringList{"\\\\.\\PhysicalDrive12", "\\\\?\\E:"}));
+        QCOMPARE(open, (QStringList{run_lock, "\\\\.\\PhysicalDrive12", "\\\\?\\E:"}));
         {
             auto guard = lock();
             QCOMPARE(disk_with_number(12)->layout_deletions, 1);
@@ -164,6 +167,13 @@ private slots:
         QVERIFY(relisted[0]->volumes.empty());
         QCOMPARE(explorer_looks(), INVALID_HANDLE_VALUE);
         QCOMPARE(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+
+        // Nor may another run (of this process or another: the lock goes by name) wipe the stick this
+        // one writes; that run ends.
+        run.manager.unmount_device(*relisted[0], false);
+        QVERIFY2(QTest::qWaitFor([&] { return run.finished.size() == 2; }, 60000), "the end of the second preparation");
+        QCOMPARE(relisted[0]->refusal, std::string("in use by another run of this program"));
+        QCOMPARE(qt_calls("DeviceIoControl").filter("PhysicalDrive12 0x7c100").size(), 1); // not wiped again
 
         QCOMPARE(burn(archive, &stick, QByteArray(2048, 'c')).finished, 1);
         QVERIFY(disk_content(12).left(3000320) == image_builder::configured(image, config_offset, QByteArray(2048, 'c')));
@@ -191,7 +201,7 @@ private slots:
             auto guard = lock();
             QCOMPARE(disk_with_number(12)->layout_deletions, 1);
         }
-        QCOMPARE(leftovers(), QStringList{"\\\\.\\PhysicalDrive12"});
+        QCOMPARE(leftovers(), (QStringList{run_lock, "\\\\.\\PhysicalDrive12"}));
         close_handles(run.stick());
 
         // A volume that shows up while the check runs, after its first look, is found on a later pass.

@@ -83,11 +83,16 @@ inline QByteArray disk_content(DWORD number)
 }
 
 // Closes what a preparation or an open left in the record.
+// What a burner lets go of at its end: the disk's handles and its run's lock.
 inline void close_handles(device& target)
 {
-    for (HANDLE handle : windows_record(target).handles)
+    device_windows& disk = windows_record(target);
+    for (HANDLE handle : disk.handles)
         CloseHandle(handle);
-    windows_record(target).handles.clear();
+    disk.handles.clear();
+    if (disk.run_lock)
+        CloseHandle(disk.run_lock);
+    disk.run_lock = nullptr;
 }
 
 } // namespace win32sim

@@ -79,6 +79,13 @@ int flash_session::run()
     m_clock.start();
     if (m_request.list)
         return m_list_devices();
+    if (m_request.station || !m_request.devices.empty()) {
+        const std::string refusal = process_disk_refusal();
+        if (!refusal.empty()) {
+            m_say("error: " + refusal);
+            return 2;
+        }
+    }
 
     settings values = *load_settings(m_folder);
     if (!m_settings_ok(values))

@@ -70,6 +70,9 @@ int flash_session::m_list_devices()
     if (m_request.json)
         std::fprintf(m_io.out, "%s", QJsonDocument(disks).toJson().constData());
     std::fflush(m_io.out);
+    const std::string refusal = process_disk_refusal();
+    if (!refusal.empty())
+        m_say("note: " + refusal); // the list may lack every disk
     return 0;
 }
 

@@ -55,7 +55,7 @@ int main(int argc, char** argv)
     logger::init(folder);
 
     flash_session::io streams;
-    streams.terminal = stream_is_terminal(stderr);
+    streams.terminal = stream_redraws_in_place(stderr);
     streams.stop_requested = &interrupted;
     if (stream_is_terminal(stdin)) {
         streams.ask = [](const std::string& question) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // C streams with 64-bit positions and UTF-8 paths on every platform: disk images are several
 // GiB and user profiles may hold any characters.
@@ -31,6 +32,12 @@ bool process_is_running(long long pid);
 
 // Whether the stream is an interactive terminal.
 bool stream_is_terminal(FILE* stream);
+// Whether lines written to the stream can be redrawn in place with escape sequences: a terminal that
+// acts on them, which a Windows console does only once it is told to (this tells it).
+bool stream_redraws_in_place(FILE* stream);
+
+// The program's arguments in UTF-8, its own name first, whatever characters they hold.
+std::vector<std::string> command_line_arguments(int argc, char** argv);
 // The width of the terminal the stream writes to, in columns; 80 when it cannot be told.
 int terminal_columns(FILE* stream);
 // Its height, in rows; 24 when it cannot be told.

@@ -89,3 +89,13 @@ void catch_stop_signals(void (*handler)(int))
     sigaction(SIGTERM, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 }
+
+bool stream_redraws_in_place(FILE* stream)
+{
+    return stream_is_terminal(stream);
+}
+
+std::vector<std::string> command_line_arguments(int argc, char** argv)
+{
+    return std::vector<std::string>(argv, argv + argc); // bytes as given: paths need no conversion here
+}

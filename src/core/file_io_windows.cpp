@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <csignal>
 #include <fcntl.h>
@@ -70,6 +71,32 @@ bool replace_file(const std::string& from, const std::string& to)
 bool stream_is_terminal(FILE* stream)
 {
     return _isatty(_fileno(stream)) != 0;
+}
+
+bool stream_redraws_in_place(FILE* stream)
+{
+    // Left as it is, the console prints the sequences as text ("<-[3A<-[2K"); one that cannot act
+    // on them (NUL, Windows before 10) gets plain lines.
+    const HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode = 0;
+    return stream_is_terminal(stream) && console != INVALID_HANDLE_VALUE && GetConsoleMode(console, &mode)
+        && ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING)
+            || SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING));
+}
+
+std::vector<std::string> command_line_arguments(int argc, char** argv)
+{
+    // argv is in the ANSI code page, which lacks most characters a folder's name may hold ("Łódź"
+    // on a western Windows): the wide command line has them all, and Qt reads its arguments there too.
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!wide)
+        return std::vector<std::string>(argv, argv + argc);
+    std::vector<std::string> arguments;
+    for (int i = 0; i < count; ++i)
+        arguments.push_back(QString::fromWCharArray(wide[i]).toStdString());
+    LocalFree(wide);
+    return arguments;
 }
 
 int terminal_columns(FILE* stream)

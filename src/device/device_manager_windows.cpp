@@ -10,6 +10,7 @@
 #include <QEventLoop>
 #include <QMetaObject>
 #include <QPointer>
+#include <QString>
 #include <QThread>
 #include <QTimer>
 
@@ -71,6 +72,24 @@ DWORD system_disk_number()
     return number;
 }
 
+// One run at a time prepares and writes a disk, whichever program and session it belongs to. The
+// disk and its volumes are opened shared, so Windows alone would let a second run delete the
+// layout of a stick that a first one is writing. The named object exists while any run holds it
+// open, and goes with a process that dies holding it. Null when another run has it.
+HANDLE take_run_lock(const std::string& disk_path, DWORD& error)
+{
+    const QString disk = QString::fromStdString(disk_path.substr(disk_path.find_last_of('\\') + 1));
+    const std::wstring name = (QStringLiteral("Global\\kelvra-flash-tool-") + disk).toStdWString();
+    SetLastError(ERROR_SUCCESS);
+    HANDLE lock = CreateMutexW(nullptr, FALSE, name.c_str());
+    error = GetLastError();
+    if (lock && error == ERROR_ALREADY_EXISTS) {
+        CloseHandle(lock);
+        return nullptr;
+    }
+    return lock;
+}
+
 } // namespace
 
 class device_manager::impl {
@@ -90,6 +109,8 @@ public:
 private:
     void m_enumerate_devices();
     void m_wait(int milliseconds);
+    // Ends a preparation that cannot go on; the reason goes into the record.
+    void m_give_up(device_windows& disk, const std::string& reason);
 
     device_manager* m_owner;
     std::vector<std::shared_ptr<device>> m_devices;
@@ -192,8 +213,9 @@ void device_manager::impl::m_enumerate_devices()
             if (SetupDiGetDeviceInstanceIdA(set.get(), &info, instance, sizeof instance - 1, nullptr))
                 record->serial = usb_serial_from_instance_id(instance);
         }
-        KLOG(logger::info, "USB dev: " << name);
-        record->name = name;
+        // The A calls answer in the ANSI code page, not UTF-8: "Pamięć" on a Polish Windows.
+        record->name = QString::fromLocal8Bit(name).toStdString();
+        KLOG(logger::info, "USB dev: " << record->name);
         record->path = "\\\\.\\PhysicalDrive" + std::to_string(number.DeviceNumber);
         record->number = static_cast<uint16_t>(number.DeviceNumber & 0xFFFF);
         record->is_system = number.DeviceNumber == system_disk_number();
@@ -207,6 +229,17 @@ void device_manager::impl::m_enumerate_devices()
         }
         m_devices.push_back(record);
     }
+}
+
+void device_manager::impl::m_give_up(device_windows& disk, const std::string& reason)
+{
+    // The volumes and the disk's lock are let go, and the run ends: the burner finds no disk
+    // handle and refuses.
+    disk.refusal = reason;
+    release_windows_record(disk);
+    QMetaObject::invokeMethod(m_owner, "unmount_finished", Qt::QueuedConnection);
+    QMetaObject::invokeMethod(m_owner, "device_prepared", Qt::QueuedConnection,
+                              Q_ARG(QString, QString::fromStdString(disk.path)));
 }
 
 void device_manager::impl::m_wait(int milliseconds)
@@ -226,11 +259,15 @@ void device_manager::impl::unmount_device(device& dev, bool log_only)
         return;
     disk.refusal.clear();
     if (system_disk) {
-        disk.refusal = "the disk of the running system";
-        // Never touched; the run still ends, with no disk handle for the burner.
-        QMetaObject::invokeMethod(m_owner, "unmount_finished", Qt::QueuedConnection);
-        QMetaObject::invokeMethod(m_owner, "device_prepared", Qt::QueuedConnection,
-                                  Q_ARG(QString, QString::fromStdString(disk.path)));
+        m_give_up(disk, "the disk of the running system"); // never touched
+        return;
+    }
+    DWORD lock_error = ERROR_SUCCESS;
+    disk.run_lock = take_run_lock(disk.path, lock_error);
+    if (!disk.run_lock) {
+        KLOG(logger::fatal, "Disk lock not taken: " << lock_error);
+        m_give_up(disk, lock_error == ERROR_ALREADY_EXISTS ? "in use by another run of this program"
+                                                           : "cannot lock it (error " + std::to_string(lock_error) + ")");
         return;
     }
 
@@ -252,15 +289,8 @@ void device_manager::impl::unmount_device(device& dev, bool log_only)
     if (whole == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         KLOG(logger::fatal, "HANDLE not valid");
-        disk.refusal = error == ERROR_ACCESS_DENIED ? "permission denied, or a volume of it is busy"
-                                                    : "cannot open it (error " + std::to_string(error) + ")";
-        // Release the volumes and end the run: the burner finds no disk handle and refuses.
-        for (HANDLE handle : disk.handles)
-            CloseHandle(handle);
-        disk.handles.clear();
-        QMetaObject::invokeMethod(m_owner, "unmount_finished", Qt::QueuedConnection);
-        QMetaObject::invokeMethod(m_owner, "device_prepared", Qt::QueuedConnection,
-                                  Q_ARG(QString, QString::fromStdString(disk.path)));
+        m_give_up(disk, error == ERROR_ACCESS_DENIED ? "permission denied, or a volume of it is busy"
+                                                     : "cannot open it (error " + std::to_string(error) + ")");
         return;
     }
     if (!control(whole, IOCTL_DISK_DELETE_DRIVE_LAYOUT)) {
@@ -309,10 +339,5 @@ void device_manager::stop_preparations()
 
 void device_manager::release_device(device& dev)
 {
-    auto& disk = windows_record(dev);
-    for (auto handle : disk.handles)
-        if (handle && handle != INVALID_HANDLE_VALUE)
-            CloseHandle(handle);
-    disk.handles.clear();
-    disk.volumes.clear();
+    release_windows_record(windows_record(dev));
 }

@@ -24,6 +24,10 @@ std::unique_ptr<disk_reader> open_disk_reader(const std::string& path);
 // block device by its device number. Two targets of one identity are the same drive.
 std::string drive_identity(const std::string& path);
 
+// Empty when this process may open disks at all; otherwise what the operator must do, in words
+// ("run as administrator"). Where each disk's own permissions decide, always empty.
+std::string process_disk_refusal();
+
 // Empty when the disk may be opened for writing; otherwise why not, in words for the operator
 // ("permission denied: run as root"). Opens nothing for longer than the check.
 std::string disk_write_refusal(const std::string& path);

@@ -151,6 +151,22 @@ std::string drive_identity(const std::string& path)
 
 const char* const disk_missing_refusal = "not there (unplugged?)";
 
+std::string process_disk_refusal()
+{
+    // Unelevated, Windows lists no disk and opens none: the program starts so (for --help, --list,
+    // disk-image files) and says so when disks are asked for. A token that cannot be asked leaves
+    // it to the disk's own open.
+    HANDLE token = nullptr;
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    const bool known = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)
+        && GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+    if (token)
+        CloseHandle(token);
+    return !known || elevation.TokenIsElevated ? std::string()
+                                                : "administrator rights are needed to open USB disks: run as administrator";
+}
+
 std::string disk_write_refusal(const std::string& path)
 {
     HANDLE handle = open_path(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);

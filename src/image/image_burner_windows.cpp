@@ -25,15 +25,6 @@ bool write_at(HANDLE disk, uint64_t offset, const unsigned char* data, size_t si
     return WriteFile(disk, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
 }
 
-void release(device_windows& disk)
-{
-    for (HANDLE handle : disk.handles)
-        if (handle && handle != INVALID_HANDLE_VALUE)
-            CloseHandle(handle);
-    disk.handles.clear();
-    disk.volumes.clear();
-}
-
 } // namespace
 
 void image_burner::impl::burn_image()
@@ -46,13 +37,13 @@ void image_burner::impl::burn_image()
     }
     m_prepare_image(__FILE__, __LINE__);
     if (m_stopped_while_preparing(__FILE__, __LINE__)) {
-        release(disk);
+        release_windows_record(disk);
         return;
     }
     if (!m_image) {
         KLOG(logger::fatal, "Cannot open image");
         emit m_owner->error_msg(image_burner::tr("Image is damaged, download it again"), true);
-        release(disk);
+        release_windows_record(disk);
         return;
     }
 
@@ -64,7 +55,7 @@ void image_burner::impl::burn_image()
         emit m_owner->canceled();
         emit m_owner->error_msg(image_burner::tr("Cannot open device!"), true);
         m_close_image();
-        release(disk);
+        release_windows_record(disk);
         return;
     }
 
@@ -111,5 +102,5 @@ void image_burner::impl::burn_image()
         KLOG(logger::fatal, "Burning interupted 'Device disconected'");
         break;
     }
-    release(disk);
+    release_windows_record(disk);
 }

@@ -150,6 +150,7 @@ BOOL WINAPI DeviceIoControl(HANDLE raw, DWORD code, LPVOID in, DWORD in_size, LP
         return fail(ERROR_ACCESS_DENIED);
     switch (handle->kind) {
     case handle_kind::file:
+    case handle_kind::named:
         return fail(ERROR_INVALID_FUNCTION);
     case handle_kind::volume: {
         if (handle->dismounted)

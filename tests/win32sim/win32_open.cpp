@@ -18,7 +18,7 @@ uintptr_t free_handle_value()
 // The fields a kind of handle does not use stay at their defaults.
 bool same_object(const open_handle& a, const open_handle& b)
 {
-    return a.kind == b.kind && a.number == b.number && a.volume == b.volume && a.file == b.file;
+    return a.kind == b.kind && a.number == b.number && a.volume == b.volume && a.file == b.file && a.path == b.path;
 }
 
 // An open that the share modes of the handles already open on the object, or its own, forbid.
@@ -175,6 +175,44 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     if (success_error != untouched)
         SetLastError(success_error);
     return reinterpret_cast<HANDLE>(value);
+}
+
+HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR name)
+{
+    auto guard = lock();
+    open_handle handle;
+    handle.kind = handle_kind::named;
+    handle.path = QString::fromWCharArray(name).toStdString();
+    record("CreateMutexW " + handle.path);
+    bool exists = false;
+    for (const auto& entry : the_world().handles)
+        exists = exists || same_object(entry.second, handle);
+    const uintptr_t value = free_handle_value();
+    the_world().handles.emplace(value, handle);
+    SetLastError(exists ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return reinterpret_cast<HANDLE>(value);
+}
+
+HANDLE WINAPI GetCurrentProcess()
+{
+    return INVALID_HANDLE_VALUE; // the pseudo handle of the process itself
+}
+
+// The token is elevated as the machine says.
+BOOL WINAPI OpenProcessToken(HANDLE process, DWORD, HANDLE* token)
+{
+    *token = process == GetCurrentProcess() ? CreateMutexW(nullptr, FALSE, L"(process token)") : nullptr;
+    return *token ? succeed() : fail(ERROR_INVALID_HANDLE);
+}
+
+BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID out, DWORD size, PDWORD)
+{
+    auto guard = lock();
+    const open_handle* handle = find_handle(token);
+    if (!handle || handle->path != "(process token)" || kind != TokenElevation || size < sizeof(TOKEN_ELEVATION))
+        return fail(ERROR_INVALID_PARAMETER);
+    static_cast<TOKEN_ELEVATION*>(out)->TokenIsElevated = state().elevated;
+    return succeed();
 }
 
 BOOL WINAPI CloseHandle(HANDLE raw)

@@ -12,7 +12,7 @@
 
 namespace win32sim {
 
-enum class handle_kind { disk, volume, file };
+enum class handle_kind { disk, volume, file, named };
 
 struct open_handle {
     std::string path;         // as opened

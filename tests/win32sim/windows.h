@@ -113,5 +113,13 @@ BOOL WINAPI SetEndOfFile(HANDLE);
 DWORD WINAPI GetLogicalDriveStringsA(DWORD, LPSTR);
 UINT WINAPI GetDriveTypeA(LPCSTR);
 UINT WINAPI GetSystemDirectoryA(LPSTR, UINT);
+#define TOKEN_QUERY 0x0008u
+typedef enum _TOKEN_INFORMATION_CLASS { TokenElevation = 20 } TOKEN_INFORMATION_CLASS;
+typedef struct _TOKEN_ELEVATION { DWORD TokenIsElevated; } TOKEN_ELEVATION;
+HANDLE WINAPI GetCurrentProcess();
+BOOL WINAPI OpenProcessToken(HANDLE, DWORD, HANDLE*);
+BOOL WINAPI GetTokenInformation(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
+// Named objects: only whether the name exists is simulated, not who owns them.
+HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR);
 DWORD WINAPI GetLastError();
 void WINAPI SetLastError(DWORD);
