@@ -1,7 +1,6 @@
 #include "image_builder.h"
 
 #include "src/core/logger.h"
-#include "src/device/device_linux.h"
 #include "src/device/disk_access.h"
 #include "src/image/image_burner.h"
 #include "src/image/image_feed.h"
@@ -10,7 +9,6 @@
 #include <QtTest>
 
 #include <thread>
-#include <unistd.h>
 
 // A drive written while its image is still being inflated on another thread.
 class test_burner_follow : public QObject {

@@ -1,3 +1,4 @@
+#include "file_size_limit.h"
 #include "image_builder.h"
 
 #include "src/core/file_io.h"
@@ -7,8 +8,6 @@
 
 #include <QtTest>
 
-#include <csignal>
-#include <sys/resource.h>
 #include <zlib.h>
 
 namespace {
@@ -190,7 +189,8 @@ private slots:
                 replaced = QFile::remove(path("2.7.1.gz")) && QFile::rename(path("respin.gz"), path("2.7.1.gz"));
         });
         { stream_guard made{manipulator.decompress_image(path("2.7.1.gz").toStdString())}; }
-        QVERIFY(replaced);
+        if (!replaced)
+            QSKIP("an archive being read cannot be removed on this platform");
         // The record must not claim the new archive for the old content: the next run inflates again.
         const image_source source = image_cache::for_download(path("2.7.1.gz").toStdString());
         QVERIFY(!image_cache::is_current(source));
@@ -363,16 +363,15 @@ private slots:
 
         // A write error (a full disk) must end the loop, keep the good archive and leave no image.
         write_all(path("full.gz"), gzip(random_bytes(400000)));
-        const qint64 log_size = log().size();
-        rlimit before{};
-        QCOMPARE(getrlimit(RLIMIT_FSIZE, &before), 0);
-        rlimit small = before;
-        small.rlim_cur = static_cast<rlim_t>(std::max<qint64>(300000, log_size + 65536));
-        std::signal(SIGXFSZ, SIG_IGN); // a write past the limit then fails with EFBIG instead
-        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
-        FILE* image = manipulator.decompress_image(path("full.gz").toStdString());
-        const image_manipulator::failure why = manipulator.last_failure();
-        QCOMPARE(setrlimit(RLIMIT_FSIZE, &before), 0);
+        FILE* image = nullptr;
+        image_manipulator::failure why{};
+        {
+            const file_size_limit full(std::max<qint64>(300000, log().size() + 65536));
+            if (!full.active())
+                QSKIP("no per-process file size limit to stand for a full disk");
+            image = manipulator.decompress_image(path("full.gz").toStdString());
+            why = manipulator.last_failure();
+        }
         QVERIFY(!image);
         QVERIFY(why == image_manipulator::failure::io_error);
         QVERIFY(!QFile::exists(path("full")));
