@@ -25,4 +25,8 @@ trap 'rm -f "$results"' EXIT
 status=0
 "$wine" "$@" -o "Z:$results,txt" || status=$?
 cat "$results"
+if ! grep -q '^Totals:' "$results"; then
+    echo "FAIL: $1 wrote no results (exit status $status)"
+    [ $status -ne 0 ] || status=1
+fi
 exit $status
