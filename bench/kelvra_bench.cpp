@@ -1,5 +1,6 @@
 // The two phases of a flash, one at a time, for bench/run:
-//   kelvra_bench inflate ARCHIVE.gz          inflate beside the archive (ARCHIVE without .gz)
+//   kelvra_bench inflate ARCHIVE.gz [zlib]   inflate beside the archive (ARCHIVE without .gz), with
+//                                            zlib where the build would take ISA-L
 //   kelvra_bench write ARCHIVE.gz TARGET     write the image inflated beside ARCHIVE onto a disk-image file
 #include "src/config/image_configurator.h"
 #include "src/core/logger.h"
@@ -19,7 +20,7 @@ int main(int argc, char** argv)
 {
     QCoreApplication application(argc, argv);
     if (argc < 3) {
-        std::fprintf(stderr, "usage: kelvra_bench inflate ARCHIVE.gz | write ARCHIVE.gz TARGET\n");
+        std::fprintf(stderr, "usage: kelvra_bench inflate ARCHIVE.gz [zlib] | write ARCHIVE.gz TARGET\n");
         return 2;
     }
     const std::string mode = argv[1];
@@ -28,7 +29,8 @@ int main(int argc, char** argv)
 
     if (mode == "inflate") {
         QFile::remove(QString::fromStdString(image_manipulator::decompressed_path(archive)));
-        image_manipulator manipulator;
+        const bool zlib = argc == 4 && std::strcmp(argv[3], "zlib") == 0;
+        image_manipulator manipulator(zlib ? image_manipulator::engine::zlib : image_manipulator::engine::fastest);
         FILE* image = manipulator.decompress_image(archive);
         if (!image)
             return 1;

@@ -2,7 +2,6 @@
 #include "image_builder.h"
 
 #include "src/core/logger.h"
-#include "src/device/device_linux.h"
 #include "src/device/disk_access.h"
 #include "src/image/image_feed.h"
 #include "src/image/image_manipulator.h"

@@ -1,3 +1,4 @@
+#include "file_size_limit.h"
 #include "image_builder.h"
 
 #include "src/core/file_io.h"
@@ -10,27 +11,6 @@
 #include <functional>
 #include <memory>
 #include <zlib.h>
-
-// A full disk, on Linux: work runs with files limited to limit bytes, a write past it failing with EFBIG.
-#include <csignal>
-#include <sys/resource.h>
-
-namespace {
-
-void with_file_size_limit(qint64 limit, const std::function<void()>& work)
-{
-    rlimit before{};
-    QCOMPARE(getrlimit(RLIMIT_FSIZE, &before), 0);
-    rlimit small = before;
-    small.rlim_cur = static_cast<rlim_t>(limit);
-    std::signal(SIGXFSZ, SIG_IGN);
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
-    work();
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &before), 0);
-}
-
-} // namespace
-// End of the Linux-only part.
 
 namespace {
 
@@ -176,7 +156,8 @@ private slots:
                 replaced = QFile::remove(path("2.7.1.gz")) && QFile::rename(path("respin.gz"), path("2.7.1.gz"));
         });
         QVERIFY(inflate("2.7.1.gz"));
-        QVERIFY(replaced);
+        if (!replaced)
+            QSKIP("an archive being read cannot be removed on this platform");
         // The record must not claim the new archive for the old content: the next run inflates again.
         const image_source source = image_cache::for_download(path("2.7.1.gz").toStdString());
         QVERIFY(!image_cache::is_current(source));
@@ -349,7 +330,12 @@ private slots:
         // A write error (a full disk) must end the loop, keep the good archive and leave no image.
         write_file(path("full.gz"), gzip(random_bytes(400000)));
         bool made = true;
-        with_file_size_limit(std::max<qint64>(300000, log().size() + 65536), [&] { made = bool(inflate("full.gz")); });
+        {
+            const file_size_limit full(std::max<qint64>(300000, log().size() + 65536));
+            if (!full.active())
+                QSKIP("no per-process file size limit to stand for a full disk");
+            made = bool(inflate("full.gz"));
+        }
         QVERIFY(!made);
         QVERIFY(m_manipulator->last_failure() == image_manipulator::failure::io_error);
         QVERIFY(!QFile::exists(path("full")));

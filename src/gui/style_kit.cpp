@@ -1,5 +1,6 @@
 #include "src/gui/style_kit.h"
 
+#include "src/gui/font_names.h"
 #include "src/gui/shadow_backdrop.h"
 
 #include <QColor>
@@ -9,7 +10,6 @@
 #include <QGraphicsDropShadowEffect>
 #include <QHash>
 #include <QLabel>
-#include <QRawFont>
 #include <QStringList>
 
 #include <mutex>
@@ -28,17 +28,26 @@ void register_resources()
 
 namespace {
 
-// The style a font file holds, as its own tables name it: the Regular, Medium and Bold files of
-// one family register under the same family name, so the family alone would always give Regular.
-QString style_of(const QString& resource)
+// The style of the face a font file holds, as the font database lists it under the family it
+// registered the file in: the Regular, Medium and Bold files of one family share the family name,
+// so the family alone would always give Regular. The database's names come from the file's own,
+// typographic ones (Ubuntu Medium) or, on Windows, legacy ones (Ubuntu Light Bold).
+QString style_of(const QString& resource, const QString& family)
 {
     static QHash<QString, QString> styles; // the widgets live on one thread
     auto known = styles.find(resource);
     if (known == styles.end()) {
         QFile file(resource);
         file.open(QIODevice::ReadOnly);
-        const QRawFont face(file.readAll(), 12);
-        known = styles.insert(resource, face.isValid() ? face.styleName() : QString());
+        const QStringList listed = QFontDatabase().styles(family);
+        QString style;
+        for (const face_name& name : face_names(file.readAll())) {
+            if (name.family == family && listed.contains(name.style)) {
+                style = name.style;
+                break;
+            }
+        }
+        known = styles.insert(resource, style);
     }
     return *known;
 }
@@ -49,9 +58,11 @@ QFont font_from(const QString& resource, qreal spacing)
     const int id = QFontDatabase::addApplicationFont(resource);
     const QStringList families = QFontDatabase::applicationFontFamilies(id);
     QFont font(families.isEmpty() ? QString() : families.first());
-    const QString style = style_of(resource);
+    const QString style = families.isEmpty() ? QString() : style_of(resource, families.first());
     if (!style.isEmpty()) {
-        // The style name picks the face whatever weight a style sheet asks for later.
+        // Where the font back end picks faces by style name (fontconfig), the name keeps the face
+        // whatever weight a style sheet sets later; where it picks them by weight within the
+        // family (Windows), the face's own weight does.
         font.setStyleName(style);
         const int weight = QFontDatabase().weight(font.family(), style);
         if (weight >= 0)
