@@ -185,6 +185,11 @@ private slots:
         save_settings_text(f, ", \"worker\": \"rig8\"");
         QCOMPARE(f.run({"--worker", "rig3", "--image", f.archive(), "--target", f.path("p.img")}).code, 0);
         QCOMPARE(fixture::worker_on(f.path("p.img")), QString("rig3"));
+        // Nor does it lose the place of the folder's counter: the series goes on where it was.
+        save_settings_text(f, ", \"worker\": \"rig(%d,10)\"");
+        QCOMPARE(f.run({"--worker", "farm7", "--image", f.archive(), "--target", f.path("p.img")}).code, 0);
+        QCOMPARE(f.run({"--worker", "rig(%d,3)", "--image", f.archive(), "--target", f.path("p.img")}).code, 0);
+        QCOMPARE(fixture::worker_on(f.path("p.img")), QString("rig11"));
 
         // A name whose number would outgrow the 15-character limit is refused before anything, not
         // given to two sticks; the last name of a series is still given.

@@ -236,6 +236,10 @@ int flash_session::m_reserve_numbers(settings values, size_t first)
             return 2;
         }
     }
+    // A plain name given for this run leaves the folder's counter where it was: saved in its place,
+    // the counter's position would be lost and a later run of that series would start again at 1.
+    if (given && !has_counter(values.worker) && has_counter(saved_worker))
+        next.worker = saved_worker;
     // Numbers of drives that fail later stay used: no two sticks ever carry one name.
     const bool saved = save_settings(m_folder, next);
     m_lock.reset();
