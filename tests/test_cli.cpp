@@ -99,7 +99,8 @@ private slots:
                  QString("2026-12-07T10:14:03+01:00,2-1.3,4C530001,16008609792,2.7.0,rig17,ok,41.2,"));
         std::sort(lines.begin(), lines.end(), [](const QStringList& a, const QStringList& b) { return a[8] < b[8]; });
         for (int i = 0; i < 2; ++i) {
-            QVERIFY2(lines[i][4] == "2.7.0" && lines[i][5] == QString("rig%1").arg(i + 1) && lines[i][6] == "ok"
+            QVERIFY2(lines[i][3].toLongLong() >= f.image.size() && lines[i][4] == "2.7.0"
+                         && lines[i][5] == QString("rig%1").arg(i + 1) && lines[i][6] == "ok"
                          && lines[i][8] == f.path(i ? "b.img" : "a.img"),
                      qPrintable(lines[i].join(',')));
         }

@@ -8,6 +8,7 @@
 
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QTimer>
 
 #include <algorithm>
@@ -261,6 +262,9 @@ void flash_session::m_record(drive& run)
     line.port = run.disk ? run.disk->port : std::string();
     line.serial = run.disk ? run.disk->serial : std::string();
     line.size = run.disk ? run.disk->size : 0;
+    // A file grows as the image is written into it: its size is known at the end, not when it was opened.
+    if (run.is_file)
+        line.size = std::max<uint64_t>(line.size, static_cast<uint64_t>(std::max<qint64>(0, QFileInfo(QString::fromStdString(run.target)).size())));
     line.tag = m_tag;
     line.worker = run.worker;
     line.result = run.ok ? "ok" : "failed: " + run.result;
