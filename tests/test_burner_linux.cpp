@@ -2,7 +2,6 @@
 #include "fake_system.h"
 #include "image_builder.h"
 
-#include "src/config/image_configurator.h"
 #include "src/core/logger.h"
 #include "src/device/device_linux.h"
 #include "src/device/device_manager.h"
@@ -68,10 +67,8 @@ private slots:
         const auto disk = prepared_stick(manager);
         QVERIFY2(disk, "the stick, listed, prepared and held open");
 
-        settings values;
-        values.btc = "bc1qfarm";
-        values.worker = "rig(%d)";
-        const QByteArray configuration = configure_image(m_dir.path().toStdString(), values);
+        // Numbered texts are the configurator's and the headless runs' cases; here the bytes around the image.
+        const QByteArray configuration = QByteArray("{\"worker\": \"rig1\"}").leftJustified(2048, '\n');
         const burn_run run = burn(gz, disk.get(), configuration);
         QCOMPARE(run.errors, QStringList());
         QCOMPARE(run.finished, 1);
@@ -82,7 +79,6 @@ private slots:
         QCOMPARE(written.size(), 8 * 1024 * 1024);
         const QByteArray expected = image_builder::configured(image, offset, configuration);
         QVERIFY(written.left(expected.size()) == expected);
-        QVERIFY(written.mid(static_cast<int>(offset), 2048).contains("\"worker\": \"rig1\""));
         // Behind the image: zeros up to the sector end, the wiped last MiB, the old content between.
         const int padded = static_cast<int>((image_size + 511) / 512 * 512);
         QVERIFY(written.mid(expected.size(), padded - expected.size()) == QByteArray(padded - expected.size(), '\0'));
