@@ -20,7 +20,7 @@ fake_system::fake_system(const QString& root) : m_root(root)
     QDir().mkpath(root + "/sys/block");
     QDir().mkpath(root + "/dev");
     write_text(root + "/mountinfo", "1 0 0:1 / /proc rw - proc proc rw");
-    write_text(root + "/swaps", "Filename\tType\tSize\tUsed\tPriority");
+    set_swaps({});
 }
 
 void fake_system::add_disk(const disk_spec& disk)

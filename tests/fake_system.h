@@ -28,6 +28,15 @@ public:
     };
 
     explicit fake_system(const QString& root);
+    static disk_spec disk(const QString& name, const QString& dev, bus on = bus::usb, const QStringList& partitions = {})
+    {
+        disk_spec spec;
+        spec.name = name;
+        spec.dev = dev;
+        spec.on = on;
+        spec.partitions = partitions;
+        return spec;
+    }
 
     void add_disk(const disk_spec& disk);
     void remove_disk(const QString& name);

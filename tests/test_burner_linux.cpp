@@ -2,7 +2,6 @@
 #include "fake_system.h"
 #include "image_builder.h"
 
-#include "src/config/image_configurator.h"
 #include "src/core/logger.h"
 #include "src/device/device_linux.h"
 #include "src/device/device_manager.h"
@@ -38,7 +37,7 @@ class test_burner_linux : public QObject {
         return target;
     }
 
-    // Lists the fake stick and prepares it through the real Linux code.
+    // Lists the fake stick and prepares it through the real Linux code; none unless it is held open.
     std::shared_ptr<device> prepared_stick(device_manager& manager)
     {
         QSignalSpy ready(&manager, &device_manager::unmount_finished);
@@ -46,9 +45,7 @@ class test_burner_linux : public QObject {
         if (devices.size() != 1)
             return nullptr;
         manager.unmount_device(*devices[0], false);
-        if (!ready.wait(60000))
-            return nullptr;
-        return devices[0];
+        return ready.wait(60000) && linux_record(*devices[0]).handles.size() == 1 ? devices[0] : nullptr;
     }
 
 private slots:
@@ -68,14 +65,10 @@ private slots:
         system.add_disk(stick);
         device_manager manager(system.options());
         const auto disk = prepared_stick(manager);
-        QVERIFY2(disk, "the stick, listed and prepared");
-        QCOMPARE(linux_record(*disk).handles.size(), size_t(1));
+        QVERIFY2(disk, "the stick, listed, prepared and held open");
 
-        settings values;
-        values.btc = "bc1qfarm";
-        values.worker = "rig(%d)";
-        const QByteArray configuration = configure_image(m_dir.path().toStdString(), values);
-        QCOMPARE(configuration.size(), 2048);
+        // Numbered texts are the configurator's and the headless runs' cases; here the bytes around the image.
+        const QByteArray configuration = QByteArray("{\"worker\": \"rig1\"}").leftJustified(2048, '\n');
         const burn_run run = burn(gz, disk.get(), configuration);
         QCOMPARE(run.errors, QStringList());
         QCOMPARE(run.finished, 1);
@@ -86,7 +79,6 @@ private slots:
         QCOMPARE(written.size(), 8 * 1024 * 1024);
         const QByteArray expected = image_builder::configured(image, offset, configuration);
         QVERIFY(written.left(expected.size()) == expected);
-        QVERIFY(written.mid(static_cast<int>(offset), 2048).contains("\"worker\": \"rig1\""));
         // Behind the image: zeros up to the sector end, the wiped last MiB, the old content between.
         const int padded = static_cast<int>((image_size + 511) / 512 * 512);
         QVERIFY(written.mid(expected.size(), padded - expected.size()) == QByteArray(padded - expected.size(), '\0'));
@@ -94,49 +86,22 @@ private slots:
         QCOMPARE(written.at(padded), '\xab');
     }
 
-    void a_stop_in_each_phase_ends_as_canceled_data()
+    // Stops once blocks are written are the burner's own, the same on every system.
+    void a_stop_while_inflating_leaves_nothing_behind()
     {
-        QTest::addColumn<QString>("phase");
-        QTest::newRow("inflation") << "inflation";
-        QTest::newRow("before the first block") << "before the first block";
-        QTest::newRow("while the first block is written") << "first block";
-    }
-    void a_stop_in_each_phase_ends_as_canceled()
-    {
-        QFETCH(QString, phase);
-        const QByteArray image = image_builder::disk_image(3 * 1024 * 1024 + 512, 4096, 9);
-        const std::string gz = archive("stop", "2.6.0.gz", image, 0);
+        const std::string gz = archive("stop", "2.6.0.gz", image_builder::disk_image(3 * 1024 * 1024 + 512, 4096, 9), 0);
         const QString target = m_dir.path() + "/stop/stick.img";
         const auto disk = file_target(target);
         QVERIFY(disk);
-        const uint32_t block = image_burner::block_size(disk->sector_size);
-        const uint64_t last_block = (static_cast<uint64_t>(image.size()) - 1) / block * block;
         const burn_run run = burn(gz, disk.get(), QByteArray(2048, '\n'), [&](image_burner& burner) {
-            if (phase == "inflation")
-                connect(&burner, &image_burner::report_progress_inflate, &burner, &image_burner::cancel,
-                        Qt::DirectConnection);
-            burner.set_block_observer([&](uint64_t at, const unsigned char*, size_t) {
-                if ((phase == "before the first block" && at == last_block) || (phase == "first block" && at == 0))
-                    burner.cancel();
-            });
+            connect(&burner, &image_burner::report_progress_inflate, &burner, &image_burner::cancel, Qt::DirectConnection);
         });
         QCOMPARE(run.canceled, 1);
         QCOMPARE(run.finished, 0);
         QVERIFY(linux_record(*disk).handles.empty());
-
-        const QByteArray written = image_builder::read_file(target);
-        if (phase == "inflation") {
-            QVERIFY(written.isEmpty());
-            QVERIFY(!QFile::exists(m_dir.path() + "/stop/2.6.0"));
-            QCOMPARE(QDir(m_dir.path() + "/stop").entryList({"*.part"}, QDir::Files), QStringList());
-        } else if (phase == "before the first block") {
-            // Everything but the partition table: the stick does not look flashed.
-            QVERIFY(written.left(static_cast<int>(block)) == QByteArray(static_cast<int>(block), '\0'));
-            QVERIFY(written.mid(static_cast<int>(block), image.size() - static_cast<int>(block))
-                    == image.mid(static_cast<int>(block)));
-        } else {
-            QVERIFY(written.left(16) == image.left(16));
-        }
+        QVERIFY(image_builder::read_file(target).isEmpty());
+        QVERIFY(!QFile::exists(m_dir.path() + "/stop/2.6.0"));
+        QCOMPARE(QDir(m_dir.path() + "/stop").entryList({"*.part"}, QDir::Files), QStringList());
     }
 
     void the_image_a_run_made_is_written_after_its_archive_went()
@@ -230,8 +195,7 @@ private slots:
 
         device_manager manager(system.options());
         const auto disk = prepared_stick(manager);
-        QVERIFY2(disk, "the stick, listed and prepared");
-        QCOMPARE(linux_record(*disk).handles.size(), size_t(1));
+        QVERIFY2(disk, "the stick, listed, prepared and held open");
         const burn_run run = burn(gz, disk.get(), QByteArray(2048, '\n'));
         QCOMPARE(run.gone, 1);
         QCOMPARE(run.full, full ? 1 : 0);

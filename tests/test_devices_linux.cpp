@@ -17,13 +17,6 @@
 
 namespace {
 
-QByteArray read_all(const QString& path)
-{
-    QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    return file.readAll();
-}
-
 QStringList qstrings(const std::vector<std::string>& list)
 {
     QStringList out;
@@ -46,11 +39,28 @@ class test_devices_linux : public QObject {
         return ::log_of(m_logs.path() + "/KELVRA Flash Tool.log", function);
     }
 
-    static void close_handles(device& dev)
+    // The disks listed by a manager of the fake system; the disk's descriptors are closed at the end.
+    struct listed {
+        explicit listed(const device_options& options)
+            : manager(options), finished(&manager, &device_manager::unmount_finished), devices(manager.get_devices())
+        {
+        }
+        ~listed()
+        {
+            for (const auto& dev : devices)
+                for (int fd : linux_record(*dev).handles)
+                    ::close(fd);
+        }
+        device& disk() { return *devices.at(0); }
+        std::vector<int>& handles() { return linux_record(disk()).handles; }
+        device_manager manager;
+        QSignalSpy finished;
+        std::vector<std::shared_ptr<device>> devices;
+    };
+
+    void add_stick(const QStringList& partitions = {})
     {
-        for (int fd : linux_record(dev).handles)
-            ::close(fd);
-        linux_record(dev).handles.clear();
+        m_system->add_disk(fake_system::disk("sdb", "8:16", fake_system::bus::usb, partitions));
     }
 
 private slots:
@@ -74,8 +84,6 @@ private slots:
         QCOMPARE(QString::fromStdString(table[1].mount_point), QString("/media/op/MY STICK"));
         QCOMPARE(table[1].major, 8u);
         QCOMPARE(table[1].minor, 17u);
-        QCOMPARE(QString::fromStdString(table[1].fstype), QString("vfat"));
-        QCOMPARE(qstrings(mount_points_of(table, {{8, 16}, {8, 17}})), QStringList{"/media/op/MY STICK"});
 
         QCOMPARE(qstrings(parse_swaps("Filename Type Size Used Priority\n/dev/sda2 partition 100 0 -2\n")),
                  QStringList{"/dev/sda2"});
@@ -85,49 +93,25 @@ private slots:
         QVERIFY(is_usb_device_path("/sys/devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6"));
         QVERIFY(!is_usb_device_path("/sys/devices/pci0000:00/0000:00:17.0/ata1/host0"));
         QVERIFY(!is_usb_device_path("/sys/devices/platform/usbphy/host0"));
-        QCOMPARE(QString::fromStdString(trim("  SanDisk \n")), QString("SanDisk"));
     }
 
     void lists_writable_usb_disks_only()
     {
-        fake_system::disk_spec sata;
-        sata.name = "sda";
-        sata.on = fake_system::bus::sata;
-        sata.dev = "8:0";
-        sata.partitions = QStringList{"sda1=8:1"};
-        m_system->add_disk(sata);
-        fake_system::disk_spec stick;
-        stick.partitions = QStringList{"sdb1=8:17", "sdb2=8:18"};
+        using bus = fake_system::bus;
+        m_system->add_disk(fake_system::disk("sda", "8:0", bus::sata, {"sda1=8:1"}));
+        fake_system::disk_spec stick = fake_system::disk("sdb", "8:16", bus::usb, {"sdb1=8:17", "sdb2=8:18"});
         stick.sectors = 30031872;
         stick.node_bytes = 4096;
         m_system->add_disk(stick);
-        fake_system::disk_spec locked = stick;
-        locked.name = "sdc";
-        locked.dev = "8:32";
+        fake_system::disk_spec locked = fake_system::disk("sdc", "8:32");
         locked.read_only = true;
-        locked.partitions.clear();
         m_system->add_disk(locked);
-        fake_system::disk_spec card_reader = locked;
-        card_reader.name = "sdd";
-        card_reader.dev = "8:48";
-        card_reader.read_only = false;
+        fake_system::disk_spec card_reader = fake_system::disk("sdd", "8:48");
         card_reader.sectors = 0;
         m_system->add_disk(card_reader);
-        fake_system::disk_spec nvme = sata;
-        nvme.name = "nvme0n1";
-        nvme.on = fake_system::bus::nvme;
-        nvme.dev = "259:0";
-        nvme.partitions.clear();
-        m_system->add_disk(nvme);
-        fake_system::disk_spec loop = nvme;
-        loop.name = "loop0";
-        loop.on = fake_system::bus::none;
-        loop.dev = "7:0";
-        m_system->add_disk(loop);
-        fake_system::disk_spec big_sectors = locked;
-        big_sectors.name = "sde";
-        big_sectors.dev = "8:64";
-        big_sectors.read_only = false;
+        m_system->add_disk(fake_system::disk("nvme0n1", "259:0", bus::nvme));
+        m_system->add_disk(fake_system::disk("loop0", "7:0", bus::none));
+        fake_system::disk_spec big_sectors = fake_system::disk("sde", "8:64");
         big_sectors.logical_block = 4096;
         big_sectors.vendor = "";
         big_sectors.model = " Portable SSD ";
@@ -136,19 +120,18 @@ private slots:
         m_system->mount("8:18", "/media/op/DATA");
         m_system->mount("8:17", "/media/op/BOOT");
 
-        device_manager manager(m_system->options());
-        const auto devices = manager.get_devices();
-        QCOMPARE(devices.size(), size_t(2));
-        const device& listed = *devices[0];
+        listed run(m_system->options());
+        QCOMPARE(run.devices.size(), size_t(2));
+        const device& listed = run.disk();
         QCOMPARE(QString::fromStdString(listed.name), QString("SanDisk Cruzer Blade"));
         QCOMPARE(QString::fromStdString(listed.path), m_system->node("sdb"));
         QCOMPARE(listed.size, uint64_t(30031872) * 512);
         QCOMPARE(listed.sector_size, uint32_t(512));
         QCOMPARE(listed.number, uint16_t(0x0810));
         QCOMPARE(qstrings(listed.volumes), (QStringList{"/media/op/DATA", "/media/op/BOOT"}));
-        QVERIFY(linux_record(*devices[0]).handles.empty());
-        QCOMPARE(QString::fromStdString(devices[1]->name), QString("Portable SSD"));
-        QCOMPARE(devices[1]->sector_size, uint32_t(4096));
+        QVERIFY(run.handles().empty());
+        QCOMPARE(QString::fromStdString(run.devices[1]->name), QString("Portable SSD"));
+        QCOMPARE(run.devices[1]->sector_size, uint32_t(4096));
 
         QCOMPARE(log_of("m_enumerate_devices"),
                  (QStringList{"info USB dev: SanDisk Cruzer Blade", "fatal 30", "fatal 123", "info USB dev: Portable SSD"}));
@@ -158,18 +141,12 @@ private slots:
     {
         device_manager manager(m_system->options());
         QSignalSpy changes(&manager, &device_manager::devices_changed);
+        m_system->add_disk(fake_system::disk("sda", "8:0", fake_system::bus::sata)); // not a USB disk: no change
         QTest::qWait(200);
-        QCOMPARE(changes.size(), 0); // no USB disk, no change
+        QCOMPARE(changes.size(), 0);
 
-        m_system->add_disk(fake_system::disk_spec());
-        QTRY_COMPARE_WITH_TIMEOUT(changes.size(), 2, 3000);
-        QTest::qWait(200);
-        QCOMPARE(changes.size(), 2);
-
-        fake_system::disk_spec sata;
-        sata.name = "sda";
-        sata.on = fake_system::bus::sata;
-        m_system->add_disk(sata); // not a USB disk: nothing changes
+        add_stick();
+        QTRY_COMPARE_WITH_TIMEOUT(changes.size(), 2, 60000);
         QTest::qWait(200);
         QCOMPARE(changes.size(), 2);
 
@@ -187,13 +164,15 @@ private slots:
         QTest::addColumn<QString>("number");  // of the mount
         QTest::addColumn<QString>("source");
         QTest::addColumn<QString>("fstype");
-        QTest::newRow("root") << "/" << false << "8:17" << "/dev/x" << "vfat";
-        QTest::newRow("boot") << "/boot" << false << "8:17" << "/dev/x" << "vfat";
-        QTest::newRow("swap in use") << "/media/x" << true << "8:17" << "/dev/x" << "vfat";
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("root") << "/" << false << "8:17" << "/dev/x" << "vfat" << true;
+        QTest::newRow("boot") << "/boot" << false << "8:17" << "/dev/x" << "vfat" << true;
+        QTest::newRow("swap in use") << "/media/x" << true << "8:17" << "/dev/x" << "vfat" << true;
         // File systems with an anonymous device number: only the source tells.
-        QTest::newRow("root by its source") << "/" << false << "0:31" << "/dev/sdb1" << "ext4";
-        QTest::newRow("usr on device-mapper") << "/usr" << false << "0:32" << "/dev/mapper/usr" << "ext4";
-        QTest::newRow("btrfs on two disks") << "/" << false << "0:33" << "/dev/sdc1" << "btrfs";
+        QTest::newRow("root by its source") << "/" << false << "0:31" << "/dev/sdb1" << "ext4" << true;
+        QTest::newRow("usr on device-mapper") << "/usr" << false << "0:32" << "/dev/mapper/usr" << "ext4" << true;
+        QTest::newRow("btrfs on two disks") << "/" << false << "0:33" << "/dev/sdc1" << "btrfs" << true;
+        QTest::newRow("btrfs beside the stick") << "/" << false << "0:40" << "/dev/sdd1" << "btrfs" << false;
     }
     void system_disk_is_refused()
     {
@@ -202,50 +181,37 @@ private slots:
         QFETCH(QString, number);
         QFETCH(QString, source);
         QFETCH(QString, fstype);
-        fake_system::disk_spec stick;
-        stick.partitions = QStringList{"sdb1=8:17", "sdb2=8:18"};
-        m_system->add_disk(stick);
+        QFETCH(bool, refused);
+        add_stick({"sdb1=8:17", "sdb2=8:18"});
         const QString sys = m_root->path() + "/sys";
-        // /dev/mapper/usr -> ../dm-0, made of sdb1; a btrfs of sdc1 and sdb2.
+        // /dev/mapper/usr -> ../dm-0, made of sdb1; a btrfs of sdc1 and sdb2, another of sdd1 alone.
         QDir().mkpath(m_root->path() + "/dev/mapper");
         image_builder::write_file(m_root->path() + "/dev/dm-0", "");
         QFile::link("../dm-0", m_root->path() + "/dev/mapper/usr");
         QDir().mkpath(sys + "/class/block/dm-0/slaves/sdb1");
         QDir().mkpath(sys + "/fs/btrfs/5f1c/devices/sdc1");
         QDir().mkpath(sys + "/fs/btrfs/5f1c/devices/sdb2");
+        QDir().mkpath(sys + "/fs/btrfs/77aa/devices/sdd1");
         m_system->mount(number, mount_point, source, fstype);
-        m_system->mount("8:18", m_root->path() + "/data"); // a mount of its own: not to be touched either
+        if (refused)
+            m_system->mount("8:18", m_root->path() + "/data"); // a mount of its own: not to be touched either
         if (swap)
             m_system->set_swaps({"/dev/sdb2"});
-        const QByteArray before = read_all(m_system->node("sdb"));
+        const QByteArray before = image_builder::read_file(m_system->node("sdb"));
 
-        device_manager manager(m_system->options());
-        QSignalSpy finished(&manager, &device_manager::unmount_finished);
-        auto devices = manager.get_devices();
+        listed run(m_system->options());
         QFile(m_logs.path() + "/KELVRA Flash Tool.log").resize(0);
-        manager.unmount_device(*devices[0], false);
+        run.manager.unmount_device(run.disk(), false);
+        QTRY_COMPARE_WITH_TIMEOUT(run.finished.size(), 1, 60000); // the run ends, with or without a disk to write
+        if (!refused) {
+            QCOMPARE(run.handles().size(), size_t(1));
+            QVERIFY(run.disk().refusal.empty());
+            return;
+        }
         QCOMPARE(log_of("unmount_device").size(), 1); // nothing but its name: no unmount, no open
-        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 2000); // the run ends, with nothing to write to
-        QVERIFY(linux_record(*devices[0]).handles.empty());
-        QCOMPARE(QString::fromStdString(devices[0]->refusal), QString("the disk of the running system"));
-        QVERIFY(read_all(m_system->node("sdb")) == before);
-    }
-
-    void a_disk_beside_the_system_is_not_refused()
-    {
-        fake_system::disk_spec stick;
-        stick.partitions = QStringList{"sdb1=8:17"};
-        m_system->add_disk(stick);
-        QDir().mkpath(m_root->path() + "/sys/fs/btrfs/77aa/devices/sdc1");
-        m_system->mount("0:40", "/", "/dev/sdc1", "btrfs");
-        device_manager manager(m_system->options());
-        QSignalSpy finished(&manager, &device_manager::unmount_finished);
-        auto devices = manager.get_devices();
-        manager.unmount_device(*devices[0], false);
-        QCOMPARE(linux_record(*devices[0]).handles.size(), size_t(1));
-        QVERIFY(devices[0]->refusal.empty());
-        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 3000);
-        close_handles(*devices[0]);
+        QVERIFY(run.handles().empty());
+        QCOMPARE(QString::fromStdString(run.disk().refusal), QString("the disk of the running system"));
+        QVERIFY(image_builder::read_file(m_system->node("sdb")) == before);
     }
 
     void preparation_wipes_the_partition_tables()
@@ -253,109 +219,70 @@ private slots:
         fake_system::disk_spec stick;
         stick.sectors = 5 * 2048 + 7; // 5 MiB and a few sectors
         m_system->add_disk(stick);
-        device_manager manager(m_system->options());
-        QSignalSpy finished(&manager, &device_manager::unmount_finished);
-        auto devices = manager.get_devices();
+        listed run(m_system->options());
 
-        manager.unmount_device(*devices[0], true); // log_only: nothing happens
+        run.manager.unmount_device(run.disk(), true); // log_only: nothing happens
         QTest::qWait(100);
-        QCOMPARE(finished.size(), 0);
-        QVERIFY(linux_record(*devices[0]).handles.empty());
+        QCOMPARE(run.finished.size(), 0);
+        QVERIFY(run.handles().empty());
 
-        manager.unmount_device(*devices[0], false);
-        QCOMPARE(linux_record(*devices[0]).handles.size(), size_t(1));
-        const QByteArray disk = read_all(m_system->node("sdb"));
+        run.manager.unmount_device(run.disk(), false);
+        QCOMPARE(run.handles().size(), size_t(1));
+        const QByteArray disk = image_builder::read_file(m_system->node("sdb"));
         const int mib = 1 << 20;
         QCOMPARE(disk.size(), (5 * 2048 + 7) * 512);
         QVERIFY(disk.left(mib) == QByteArray(mib, '\0'));
         QVERIFY(disk.right(mib) == QByteArray(mib, '\0'));
         QVERIFY(disk.mid(mib, disk.size() - 2 * mib) == QByteArray(disk.size() - 2 * mib, '\xab'));
 
-        // The descriptor is the disk, open for reading and writing.
-        const int fd = linux_record(*devices[0]).handles[0];
-        struct stat opened, node;
-        QCOMPARE(fstat(fd, &opened), 0);
-        QCOMPARE(stat(m_system->node("sdb").toUtf8().constData(), &node), 0);
-        QCOMPARE(opened.st_ino, node.st_ino);
-        QCOMPARE(fcntl(fd, F_GETFL) & O_ACCMODE, O_RDWR);
-
         QCOMPARE(log_of("unmount_device").mid(2, 3), // after the two "Name: " lines
                  (QStringList{"fatal Format:", "fatal " + m_system->node("sdb"), "debug Locking drive: "}));
         QVERIFY(log_of("unmount_device").contains("fatal Could not reenumerate disk: 25")); // a file has no partitions
-        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(run.finished.size(), 1, 60000);
         QCOMPARE(log_of("find_volumes"), QStringList{"fatal Checking for drives after formating"});
-        close_handles(*devices[0]);
     }
 
-    void automounted_partition_is_unmounted_again()
+    void a_wiped_disk_is_ready_once_it_is_quiet_and_a_late_automount_is_undone()
     {
-        fake_system::disk_spec stick;
-        stick.partitions = QStringList{"sdb1=8:17"};
-        m_system->add_disk(stick);
-        device_manager manager(m_system->options());
-        QSignalSpy finished(&manager, &device_manager::unmount_finished);
-        auto devices = manager.get_devices();
-        QTimer::singleShot(100, this, [this] { m_system->mount("8:17", m_root->path() + "/not-mounted"); });
-        manager.unmount_device(*devices[0], false);
-        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 3000);
-        const QString point = m_root->path() + "/not-mounted";
-        QCOMPARE(log_of("find_volumes"), (QStringList{"fatal Checking for drives after formating",
-                                                      "debug Dismounting volumes: " + point,
-                                                      "fatal " + QString::number(ENOENT), "fatal FOUND"}));
-        QCOMPARE(qstrings(devices[0]->volumes), QStringList{point});
-        close_handles(*devices[0]);
-    }
-
-    void a_wiped_disk_is_ready_once_it_is_quiet()
-    {
-        fake_system::disk_spec stick;
-        stick.partitions = QStringList{"sdb1=8:17"};
-        m_system->add_disk(stick);
+        add_stick({"sdb1=8:17"});
         device_options options = m_system->options(20, 80, 15000, 2000);
         options.quiet_ms = 500;
 
         // Nothing comes back: ready after the quiet time, not at the 15 s limit nor after a pause.
         {
-            device_manager manager(options);
-            QSignalSpy finished(&manager, &device_manager::unmount_finished);
-            QSignalSpy prepared(&manager, &device_manager::device_prepared);
-            auto devices = manager.get_devices();
+            listed run(options);
+            QSignalSpy prepared(&run.manager, &device_manager::device_prepared);
             QElapsedTimer clock;
             clock.start();
-            manager.unmount_device(*devices[0], false);
-            QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 14000);
+            run.manager.unmount_device(run.disk(), false);
+            QTRY_COMPARE_WITH_TIMEOUT(run.finished.size(), 1, 60000);
             QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
-            QTRY_COMPARE(prepared.size(), 1);
+            QTRY_COMPARE_WITH_TIMEOUT(prepared.size(), 1, 60000);
             QCOMPARE(prepared[0][0].toString(), m_system->node("sdb"));
-            QVERIFY(devices[0]->volumes.empty());
-            close_handles(*devices[0]);
+            QVERIFY(run.disk().volumes.empty());
         }
         // An automounter 300 ms late is still caught: the partition is unmounted and held.
-        {
-            device_manager manager(options);
-            QSignalSpy finished(&manager, &device_manager::unmount_finished);
-            auto devices = manager.get_devices();
-            const QString point = m_root->path() + "/late";
-            QTimer::singleShot(300, this, [&] { m_system->mount("8:17", point); });
-            manager.unmount_device(*devices[0], false);
-            QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 14000);
-            QCOMPARE(qstrings(devices[0]->volumes), QStringList{point});
-            close_handles(*devices[0]);
-        }
+        listed run(options);
+        const QString point = m_root->path() + "/late";
+        QTimer::singleShot(300, this, [&] { m_system->mount("8:17", point); });
+        run.manager.unmount_device(run.disk(), false);
+        QTRY_COMPARE_WITH_TIMEOUT(run.finished.size(), 1, 60000);
+        QCOMPARE(log_of("find_volumes").mid(1), // after the first run's check
+                 (QStringList{"fatal Checking for drives after formating", "debug Dismounting volumes: " + point,
+                              "fatal " + QString::number(ENOENT), "fatal FOUND"}));
+        QCOMPARE(qstrings(run.disk().volumes), QStringList{point});
     }
 
     void vanished_disk_ends_the_run()
     {
-        m_system->add_disk(fake_system::disk_spec());
-        device_manager manager(m_system->options());
-        QSignalSpy finished(&manager, &device_manager::unmount_finished);
-        auto devices = manager.get_devices();
+        add_stick();
+        listed run(m_system->options());
         m_system->remove_disk("sdb");
-        manager.unmount_device(*devices[0], false);
+        run.manager.unmount_device(run.disk(), false);
         QVERIFY(log_of("unmount_device").contains("fatal HANDLE not valid"));
-        QVERIFY(linux_record(*devices[0]).handles.empty());
-        QCOMPARE(finished.size(), 0);
-        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 1000);
+        QVERIFY(run.handles().empty());
+        QCOMPARE(run.finished.size(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(run.finished.size(), 1, 60000);
     }
 
     void busy_partition_stops_before_anything_is_written()
@@ -368,29 +295,24 @@ private slots:
         QVERIFY(busy >= 0);
         struct stat info;
         QCOMPARE(stat(mount_point.toUtf8().constData(), &info), 0);
+        const QString number = QString("%1:%2").arg(major(info.st_dev)).arg(minor(info.st_dev));
+        add_stick({"sdb1=" + number});
+        m_system->mount(number, mount_point);
+        const QByteArray before = image_builder::read_file(m_system->node("sdb"));
 
-        fake_system::disk_spec stick;
-        stick.partitions = QStringList{QString("sdb1=%1:%2").arg(major(info.st_dev)).arg(minor(info.st_dev))};
-        m_system->add_disk(stick);
-        m_system->mount(QString("%1:%2").arg(major(info.st_dev)).arg(minor(info.st_dev)), mount_point);
-        const QByteArray before = read_all(m_system->node("sdb"));
-
-        device_manager manager(m_system->options());
-        QSignalSpy finished(&manager, &device_manager::unmount_finished);
-        auto devices = manager.get_devices();
-        manager.unmount_device(*devices[0], false);
+        listed run(m_system->options());
+        run.manager.unmount_device(run.disk(), false);
         ::close(busy);
         QVERIFY(log_of("unmount_device").contains(QString("fatal Cannot unmount %1: %2").arg(mount_point).arg(EBUSY)));
-        QVERIFY(linux_record(*devices[0]).handles.empty());
-        QVERIFY(read_all(m_system->node("sdb")) == before);
-        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 1000);
+        QVERIFY(run.handles().empty());
+        QVERIFY(image_builder::read_file(m_system->node("sdb")) == before);
+        QTRY_COMPARE_WITH_TIMEOUT(run.finished.size(), 1, 60000);
 
         // Once nothing holds it, the partition is unmounted and the disk wiped.
-        manager.unmount_device(*devices[0], false);
-        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, 3000);
-        QVERIFY(!QString::fromUtf8(read_all("/proc/self/mountinfo")).contains(mount_point));
-        QCOMPARE(linux_record(*devices[0]).handles.size(), size_t(1));
-        close_handles(*devices[0]);
+        run.manager.unmount_device(run.disk(), false);
+        QTRY_COMPARE_WITH_TIMEOUT(run.finished.size(), 2, 60000);
+        QVERIFY(!QString::fromUtf8(image_builder::read_file("/proc/self/mountinfo")).contains(mount_point));
+        QCOMPARE(run.handles().size(), size_t(1));
     }
 };
 
