@@ -150,7 +150,6 @@ private slots:
         // A blinking text cursor would change the screen between the two pictures.
         QApplication::setCursorFlashTime(0);
         m_window_flags = Qt::FramelessWindowHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint;
-        set_up_folder();
     }
 
     void init() { set_up_case(); }

@@ -39,7 +39,7 @@ protected:
         QLabel* status = nullptr;
     };
 
-    void set_up_folder()
+    window_fixture()
     {
         m_folder = (m_dir.path() + "/app").toStdString();
         QDir().mkpath(m_dir.path() + "/app/downloads");
