@@ -13,7 +13,6 @@
 
 #include <QApplication>
 #include <QClipboard>
-#include <QFontDatabase>
 #include <QMenu>
 #include <QRawFont>
 #include <QPushButton>
@@ -58,8 +57,6 @@ void hover(QWidget* widget, bool enters = true)
     QCoreApplication::sendEvent(widget, &event);
 }
 
-const std::string worker_pattern = "^(\\(%d\\)|\\(%d,[0-9]+\\)|[a-zA-Z0-9-_]){0,15}$";
-
 } // namespace
 
 class test_widgets : public QObject {
@@ -74,16 +71,13 @@ class test_widgets : public QObject {
     };
 
 private slots:
+    // A picture left out of the resources draws nothing, on the screen and in its rendering alike.
     void images_load()
     {
-        QCOMPARE(roboto_regular_font().letterSpacing(), 2.0);
-        QCOMPARE(QPixmap(":/resources/KELVRA/group.svg").size(), QSize(150, 32));
-        QCOMPARE(QPixmap(":/resources/button-progress/rectangle-empty.svg").size(), QSize(558, 58));
-        QCOMPARE(arrow_up_pixmap().size(), QSize(8, 5));
-        QCOMPARE(QPixmap(":/resources/icons/info-circle.png").size(), QSize(11, 11));
-        QWidget parent;
-        QCOMPARE(lightning_white_icon(&parent)->pos(), QPoint(244, 19));
-        QCOMPARE(rectangle_empty_image(&parent)->size(), QSize(556, 56));
+        for (const char* path : {":/resources/KELVRA/group.svg", ":/resources/button-progress/rectangle-empty.svg",
+                                 ":/resources/icons/info-circle.png"})
+            QVERIFY2(!QPixmap(path).isNull(), path);
+        QVERIFY(!arrow_up_pixmap().isNull());
     }
 
     // Bold and Medium come in files of their own but share the family of Regular, so a font that
@@ -99,10 +93,8 @@ private slots:
         const QByteArray regular = face("Ubuntu/Ubuntu-Regular"), medium = face("Ubuntu/Ubuntu-Medium"),
                          bold = face("Ubuntu/Ubuntu-Bold");
         QVERIFY(!regular.isEmpty() && regular != medium && medium != bold && bold != regular);
-        QVERIFY(drawn(ubuntu_regular_font()) == regular);
-        QVERIFY(drawn(ubuntu_medium_font()) == medium);
-        QVERIFY(drawn(ubuntu_bold_font()) == bold);
-        QVERIFY(drawn(roboto_regular_font()) == face("Roboto/Roboto-Regular"));
+        QVERIFY(drawn(ubuntu_regular_font()) == regular && drawn(ubuntu_medium_font()) == medium
+                && drawn(ubuntu_bold_font()) == bold && drawn(roboto_regular_font()) == face("Roboto/Roboto-Regular"));
         // Style sheets set sizes and weights: the dialog's message sets none and stays Bold, the
         // button's caption asks for bold and stays Medium.
         QLabel message("Large storage device selected"), caption("FLASH");
@@ -112,8 +104,7 @@ private slots:
         caption.setStyleSheet("font-size: 14px;font-style: normal;font-weight: bold;line-height: 1;");
         message.ensurePolished();
         caption.ensurePolished();
-        QVERIFY(drawn(message.font()) == bold);
-        QVERIFY(drawn(caption.font()) == medium);
+        QVERIFY(drawn(message.font()) == bold && drawn(caption.font()) == medium);
         // A damaged font file names no face and is read no further than it goes.
         QFile file(":/fonts/Ubuntu/Ubuntu-Medium.ttf");
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -158,14 +149,14 @@ private slots:
         QCOMPARE(button.caption_text(), QString("FLASH - 0%"));
         QVERIFY(button.clickable());
 
+        // The fill in pixels and the caption: together, so that one line names both.
+        const auto shown = [&button] { return QString("%1 %2").arg(button.fill_pixels()).arg(button.caption_text()); };
         button.report_download_progress(50, 100);
-        QCOMPARE(button.fill_pixels(), 91);
-        QCOMPARE(button.caption_text(), QString("FLASHING - 16%"));
+        QCOMPARE(shown(), QString("91 FLASHING - 16%"));
         button.report_download_progress(10, -1); // unknown total: nothing changes
-        QCOMPARE(button.fill_pixels(), 91);
+        QCOMPARE(shown(), QString("91 FLASHING - 16%"));
         button.report_download_progress(100, 100);
         QCOMPARE(button.fill_pixels(), 183);
-
         button.report_progress_inflate(50, 100); // 33 + 16.75
         QCOMPARE(button.caption_text(), QString("FLASHING - 49%"));
         button.report_progress_inflate(100, 100); // 66.5
@@ -176,15 +167,15 @@ private slots:
         button.report_progress(100, 100);
         QCOMPARE(button.fill_pixels(), 556);
         QCOMPARE(done.size(), 1);
-        QVERIFY(!button.clickable());
-        QCOMPARE(button.cursor().shape(), Qt::ForbiddenCursor);
-
-        button.reset(); // "FLASH ANOTHER?" stays, but can be clicked again
-        QVERIFY(button.clickable());
-        QCOMPARE(button.cursor().shape(), Qt::PointingHandCursor);
+        // Clickable exactly when it shows the pointing hand: after the run it is not, after reset()
+        // ("FLASH ANOTHER?" stays) it is again, after disable() not.
+        const auto open = [&button] { return button.clickable() && button.cursor().shape() == Qt::PointingHandCursor; };
+        const auto shut = [&button] { return !button.clickable() && button.cursor().shape() == Qt::ForbiddenCursor; };
+        QVERIFY(shut());
+        button.reset();
+        QVERIFY(open());
         button.disable();
-        QVERIFY(!button.clickable());
-        QCOMPARE(button.cursor().shape(), Qt::ForbiddenCursor);
+        QVERIFY(shut());
     }
 
     void progress_without_download_and_odd_totals()
@@ -192,14 +183,12 @@ private slots:
         button_in_window w;
         progress_button& button = *w.button;
         button.button_clicked();
+        const auto shown = [&button] { return QString("%1 %2").arg(button.fill_pixels()).arg(button.caption_text()); };
         button.report_progress_inflate(100, 100); // 0 to 50 when the image was already there
-        QCOMPARE(button.fill_pixels(), 278);
         button.report_progress(0, 0); // never sent; must not break anything
-        QCOMPARE(button.fill_pixels(), 278);
-        QCOMPARE(button.caption_text(), QString("FLASHING - 50%"));
+        QCOMPARE(shown(), QString("278 FLASHING - 50%"));
         button.report_progress(300, 100); // more than the total: clamped, no wrap past 255
-        QCOMPARE(button.fill_pixels(), 556);
-        QCOMPARE(button.caption_text(), QString("FLASHING - 100%"));
+        QCOMPARE(shown(), QString("556 FLASHING - 100%"));
         QCOMPARE(progress_button::fill_width(-5), 0);
     }
 
@@ -212,17 +201,18 @@ private slots:
         QCOMPARE(button.caption_text(), QString("CANCEL"));
         button.report_download_progress(30, 100);
         QCOMPARE(button.caption_text(), QString("CANCEL - 9%"));
+        const auto says = [&button](const char* word) { return button.caption_text().startsWith(word + QString(" - ")); };
         button.report_progress_inflate(10, 100); // decompression always says FLASHING
-        QVERIFY(button.caption_text().startsWith("FLASHING - "));
+        QVERIFY(says("FLASHING"));
         button.report_progress(10, 100);
-        QVERIFY(button.caption_text().startsWith("FLASHING - "));
+        QVERIFY(says("FLASHING"));
         hover(&button);
         button.report_progress(20, 100);
-        QVERIFY(button.caption_text().startsWith("CANCEL - "));
+        QVERIFY(says("CANCEL"));
         hover(&button, false);
-        QVERIFY(button.caption_text().startsWith("CANCEL - "));
+        QVERIFY(says("CANCEL"));
         button.report_progress(30, 100);
-        QVERIFY(button.caption_text().startsWith("FLASHING - "));
+        QVERIFY(says("FLASHING"));
     }
 
     void click_while_flashing_asks_before_stopping()
@@ -233,8 +223,7 @@ private slots:
         button.button_clicked();
         button.button_clicked();
         auto* dialog = w.window.findChild<dialog_window*>();
-        QVERIFY(dialog);
-        QCOMPARE(dialog->parentWidget(), &w.window);
+        QVERIFY(dialog && dialog->parentWidget() == &w.window);
         QCOMPARE(w.window.events, QStringList{"open"});
         buttons_of(dialog)[1]->click(); // CONTINUE
         QCOMPARE(cancel.size(), 0);
@@ -251,11 +240,8 @@ private slots:
         auto* dialog = new dialog_window("Message", "Title", "CONTINUE", "CANCEL", false, &window);
         connect(dialog, &dialog_window::closed, [&window] { window.events << "closed()"; });
         connect(dialog, &dialog_window::accepted, [&window] { window.events << "accepted()"; });
-        QCOMPARE(dialog->pos(), QPoint(95, 174));
-        QCOMPARE(dialog->size(), QSize(410, 227));
-        const auto buttons = buttons_of(dialog);
-        QCOMPARE(buttons.size(), 3);
-        buttons[2]->click(); // the close icon: the window is enabled again before closed()
+        QCOMPARE(buttons_of(dialog).size(), 3);
+        buttons_of(dialog)[2]->click(); // the close icon: the window is enabled again before closed()
         QCOMPARE(window.events, (QStringList{"open", "host closed", "closed()"}));
         QVERIFY(dialog->isHidden());
 
@@ -269,22 +255,18 @@ private slots:
     void text_input_validation_and_popup()
     {
         QWidget panel;
-        text_input field("Worker name", worker_pattern, "Invalid Worker name", &panel);
+        text_input field("Worker name", "^(\\(%d\\)|\\(%d,[0-9]+\\)|[a-zA-Z0-9-_]){0,15}$", "Invalid Worker name", &panel);
         field.set_position(136);
-        QCOMPARE(field.pos(), QPoint(24, 136));
-        QCOMPARE(field.popup()->pos(), QPoint(24, 136 - field.popup()->height()));
-
+        QCOMPARE(field.popup()->geometry().bottom(), field.geometry().top() - 1); // the popup sits on the field
         field.setText("rig(%d)");
         QVERIFY(field.is_valid());
         // The shadow lies under the field and around it, a sibling rather than an effect on it.
         const shadow_backdrop* shadow = shadow_backdrop::of(&field);
-        QVERIFY(shadow && shadow->parentWidget() == &panel);
-        QCOMPARE(shadow->geometry(), field.geometry().adjusted(-10, -9, 10, 11));
+        QVERIFY(shadow && shadow->parentWidget() == &panel && shadow->geometry().contains(field.geometry()));
         QCOMPARE(shadow->shadow()->color(), QColor(35, 35, 35, 40));
         field.setText("abcdefghijklmn(%d,100)"); // the pattern accepts it, but it expands to 17
-        QVERIFY(!field.is_valid());
-        QVERIFY(field.styleSheet().contains("#e92424"));
-        QCOMPARE(shadow_backdrop::of(&field)->shadow()->color(), QColor(233, 36, 36, 40));
+        QVERIFY(!field.is_valid() && field.styleSheet().contains("#e92424"));
+        QCOMPARE(shadow->shadow()->color(), QColor(233, 36, 36, 40));
         QVERIFY(field.popup()->isHidden()); // shown on hover only
         panel.show();
         hover(&field);
@@ -294,9 +276,7 @@ private slots:
         field.setText("rig name");
         QVERIFY(!field.is_valid());
         field.setText("");
-        QVERIFY(field.is_valid());
-        QVERIFY(field.popup()->isHidden());
-        QVERIFY(!field.styleSheet().contains("#e92424"));
+        QVERIFY(field.is_valid() && field.popup()->isHidden() && !field.styleSheet().contains("#e92424"));
     }
 
     void text_input_context_menu()
@@ -327,13 +307,10 @@ private slots:
                        "limited to alphanumeric characters from English alphabet, a to z, A to Z, 0 to 9 and "
                        "characters - (hyphen), _(underscore).",
                        120, 112, &panel);
-        QCOMPARE(longer.pos(), QPoint(120, 112));
-        QCOMPARE(longer.size(), QSize(11, 11));
         QCOMPARE(longer.pop_up()->width(), 417 + 32);
-        QCOMPARE(longer.pop_up()->pos().y(), 112 - longer.pop_up()->height());
+        QCOMPARE(longer.pop_up()->geometry().bottom(), longer.geometry().top() - 1); // the bubble sits on the icon
         tooltip shorter("Put your mining machine into group.", 100, 192, &panel);
-        QVERIFY(shorter.pop_up()->width() < 417 + 32);
-        QVERIFY(shorter.pop_up()->isHidden());
+        QVERIFY(shorter.pop_up()->width() < 417 + 32 && shorter.pop_up()->isHidden());
         panel.show();
         hover(&shorter);
         QVERIFY(shorter.pop_up()->isVisible());
@@ -347,7 +324,6 @@ private slots:
         more_settings expander(&panel);
         QSignalSpy clicked(&expander, &more_settings::clicked);
         QTest::mouseClick(&expander, Qt::LeftButton);
-        QCOMPARE(clicked.size(), 1);
         expander.disable();
         QTest::mouseClick(&expander, Qt::LeftButton);
         QCOMPARE(clicked.size(), 1);
@@ -384,13 +360,12 @@ private slots:
         window.flashing = true; // asks first, and only STOP FLASHING closes
         bar_buttons[1]->click();
         auto* dialog = window.findChild<dialog_window*>();
-        QVERIFY(dialog);
-        QVERIFY(window.isVisible());
+        QVERIFY(dialog && window.isVisible());
         buttons_of(dialog)[1]->click(); // CONTINUE
         QVERIFY(window.isVisible());
-        QTest::qWait(10);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.findChild<dialog_window*>(), 60000); // the answered question is gone
         bar_buttons[1]->click();
-        buttons_of(window.findChildren<dialog_window*>().last())[0]->click();
+        buttons_of(window.findChild<dialog_window*>())[0]->click();
         QVERIFY(!window.isVisible());
 
         window.flashing = false;

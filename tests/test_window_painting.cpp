@@ -2,31 +2,22 @@
 // typing, dialogs, banners and drives coming and going, the screen (the off-screen platform's
 // backing store, or an X server's framebuffer) is compared with a fresh rendering of the window.
 // And a run holds what it started with while all that goes on.
-#include "fake_system.h"
-#include "http_test_server.h"
+#include "window_fixture.h"
 #include "x_display.h"
 
-#include "src/core/logger.h"
-#include "src/gui/device_selection.h"
 #include "src/gui/dialog_window.h"
-#include "src/gui/main_window.h"
 #include "src/gui/more_settings.h"
-#include "src/gui/progress_button.h"
-#include "src/gui/text_input.h"
 #include "src/gui/titlebar.h"
-
-#include <QtTest>
 
 #include <QPushButton>
 #include <QScreen>
 #include <QSequentialAnimationGroup>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
-
-const char* const btc = "1BvBMSEYstWetqTFn5Au4m4GFg7xJaNVN2";
 
 bool on_x_server()
 {
@@ -61,9 +52,8 @@ int differing_pixels(const QImage& screen, const QImage& rendering, QRect* where
         for (int x = 0; x < qMin(screen.width(), rendering.width()); ++x) {
             if (!on_x_server() && qAlpha(b[x]) != 255)
                 continue;
-            const int worst = qMax(qAbs(qRed(a[x]) - qRed(b[x])),
-                                   qMax(qAbs(qGreen(a[x]) - qGreen(b[x])), qAbs(qBlue(a[x]) - qBlue(b[x]))));
-            if (worst > channel_tolerance) {
+            if (std::max({qAbs(qRed(a[x]) - qRed(b[x])), qAbs(qGreen(a[x]) - qGreen(b[x])), qAbs(qBlue(a[x]) - qBlue(b[x]))})
+                > channel_tolerance) {
                 ++count;
                 *where |= QRect(x, y, 1, 1);
             }
@@ -87,26 +77,18 @@ void expect_screen_matches_drawing(QWidget* window, const QString& when)
     }
     // Repaints already asked for are done first; nothing else runs until both pictures are taken.
     QCoreApplication::sendPostedEvents(window, QEvent::UpdateRequest);
-    const QImage screen = on_screen(window);
-    const QImage rendering = drawn(window);
+    const QImage screen = on_screen(window), rendering = drawn(window);
     QCOMPARE(screen.size(), rendering.size());
     QRect where;
     const int count = differing_pixels(screen, rendering, &where);
     if (count > 0) {
         const QString folder = QDir::tempPath() + "/kelvra-painting-" + QGuiApplication::platformName();
+        const QString name = folder + "/" + QString(when).replace(QRegularExpression("[^a-z0-9]+"), "-");
         QDir().mkpath(folder);
-        QString name = when;
-        name.replace(QRegularExpression("[^a-z0-9]+"), "-");
-        screen.save(folder + "/" + name + "-screen.png");
-        rendering.save(folder + "/" + name + "-drawn.png");
+        screen.save(name + "-screen.png");
+        rendering.save(name + "-drawn.png");
         QFAIL(qPrintable(QString("%1: %2 pixels differ from the window's own rendering within (%3,%4 %5x%6); see %7")
-                             .arg(when)
-                             .arg(count)
-                             .arg(where.x())
-                             .arg(where.y())
-                             .arg(where.width())
-                             .arg(where.height())
-                             .arg(folder)));
+                             .arg(when).arg(count).arg(where.x()).arg(where.y()).arg(where.width()).arg(where.height()).arg(folder)));
     }
 }
 
@@ -119,6 +101,14 @@ void click_at(QWidget* window, QPoint point)
 }
 
 const QPoint empty_card_space(450, 95);
+
+// Compared as it is, and again after a click on the card's empty space takes the focus away.
+void expect_screen_matches_drawing_before_and_after_a_click(QWidget* window, const QString& when)
+{
+    expect_screen_matches_drawing(window, when);
+    click_at(window, empty_card_space);
+    expect_screen_matches_drawing(window, when + ", card clicked");
+}
 
 // The pointer moved over a point of the window, as the user's hand moves it.
 void point_at(QWidget* window, QPoint point)
@@ -141,63 +131,17 @@ bool forbidden_shown(QWidget* window)
 
 } // namespace
 
-class test_window_painting : public QObject {
+class test_window_painting : public QObject, window_fixture {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
-    std::unique_ptr<QTemporaryDir> m_root;
-    std::unique_ptr<fake_system> m_system;
-    std::unique_ptr<http_test_server> m_server;
-    std::string m_folder;
-
-    struct parts {
-        std::unique_ptr<main_window> window;
-        text_input* btc_field = nullptr;
-        progress_button* button = nullptr;
-        device_selection* drives = nullptr;
-    };
-
-    parts open_window()
-    {
-        parts p;
-        p.window = std::make_unique<main_window>("KELVRA Flash Tool", m_folder, m_system->options(20, 80, 200, 50));
-        p.window->setWindowFlags(Qt::FramelessWindowHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint);
-        p.btc_field = p.window->findChildren<text_input*>().value(0);
-        p.button = p.window->findChild<progress_button*>();
-        p.drives = p.window->findChild<device_selection*>();
-        p.window->move(20, 20);
-        p.window->show();
-        [&] { QVERIFY(QTest::qWaitForWindowExposed(p.window.get())); }();
-        return p;
-    }
-
-    void add_stick(const QString& name, const QString& dev, qint64 bytes)
-    {
-        fake_system::disk_spec stick;
-        stick.name = name;
-        stick.dev = dev;
-        stick.sectors = bytes / 512;
-        stick.node_bytes = 4096;
-        stick.model = "Stick " + name;
-        m_system->add_disk(stick);
-    }
-
     // The release is found and its download goes on for minutes.
-    void serve_slowly()
-    {
-        m_server->set_release("3.0.0");
-        http_response slow;
-        slow.body = QByteArray(64 * 1024 * 1024, 'x');
-        slow.piece_size = 16384;
-        slow.piece_interval_ms = 100;
-        m_server->set_response("/orvminer/kelvra/kelvra-3.0.0/image/kelvra-3.0.0.img.gz", slow);
-    }
+    void serve_slowly() { publish(QByteArray(64 * 1024 * 1024, 'x'), 100); }
 
     // Types into the BTC field as a user would, one key at a time.
     static void type_address(parts& p, const char* text)
     {
-        p.btc_field->setFocus(Qt::MouseFocusReason);
-        QTest::keyClicks(p.btc_field, text);
+        p.fields[0]->setFocus(Qt::MouseFocusReason);
+        QTest::keyClicks(p.fields[0], text);
     }
 
 private slots:
@@ -205,57 +149,41 @@ private slots:
     {
         // A blinking text cursor would change the screen between the two pictures.
         QApplication::setCursorFlashTime(0);
-        m_folder = (m_dir.path() + "/app").toStdString();
-        QDir().mkpath(m_dir.path() + "/app/downloads");
-        logger::init(m_folder);
+        m_window_flags = Qt::FramelessWindowHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint;
     }
 
-    void init()
-    {
-        m_root = std::make_unique<QTemporaryDir>();
-        m_system = std::make_unique<fake_system>(m_root->path());
-        m_server = std::make_unique<http_test_server>();
-        qputenv("KELVRA_RELEASE_API", m_server->base_url().toUtf8());
-        qputenv("KELVRA_IMAGE_SERVER", m_server->base_url().toUtf8());
-        QFile::remove(m_dir.path() + "/app/configuration.txt");
-    }
+    void init() { set_up_case(); }
 
     void idle_with_no_one_or_two_drives()
     {
-        parts p = open_window();
-        expect_screen_matches_drawing(p.window.get(), "no drive");
-        click_at(p.window.get(), empty_card_space);
-        expect_screen_matches_drawing(p.window.get(), "no drive, card clicked");
+        parts p = open_window("");
+        expect_screen_matches_drawing_before_and_after_a_click(p.window.get(), "no drive");
 
-        add_stick("sdb", "8:16", 16000000000LL);
+        add_stick(16000000000LL);
         QTRY_VERIFY(p.drives->has_valid_device());
         type_address(p, btc);
-        expect_screen_matches_drawing(p.window.get(), "one drive, address typed");
-        click_at(p.window.get(), empty_card_space);
-        expect_screen_matches_drawing(p.window.get(), "one drive, card clicked");
+        expect_screen_matches_drawing_before_and_after_a_click(p.window.get(), "one drive, address typed");
 
-        add_stick("sdc", "8:32", 8000000000LL);
+        add_stick(8000000000LL, "sdc");
         QTRY_COMPARE(p.drives->findChildren<device_selection_widget*>().size(), 2);
         expect_screen_matches_drawing(p.window.get(), "two drives");
         QTest::mouseClick(p.drives, Qt::LeftButton, Qt::NoModifier, QPoint(200, 30));
         QVERIFY(p.drives->list_visible());
-        expect_screen_matches_drawing(p.window.get(), "list open");
-        click_at(p.window.get(), empty_card_space);
+        expect_screen_matches_drawing_before_and_after_a_click(p.window.get(), "list open");
         QVERIFY(!p.drives->list_visible());
-        expect_screen_matches_drawing(p.window.get(), "list closed by a click on the card");
     }
 
     void form_expanded_and_banner()
     {
-        add_stick("sdb", "8:16", 16000000000LL);
-        parts p = open_window();
+        add_stick(16000000000LL);
+        parts p = open_window("");
         p.window->findChild<more_settings*>()->clicked();
         QTRY_COMPARE(p.window->size(), QSize(610, 985));
-        QTest::keyClicks(p.window->findChildren<text_input*>().value(1), "rig name");
+        QTest::keyClicks(p.fields[1], "rig name");
         expect_screen_matches_drawing(p.window.get(), "form expanded, worker refused");
-        QTest::keyClick(p.window->findChildren<text_input*>().value(1), Qt::Key_Home);
+        QTest::keyClick(p.fields[1], Qt::Key_Home);
         click_at(p.window.get(), empty_card_space);
-        expect_screen_matches_drawing(p.window.get(), "form expanded, card clicked");
+        expect_screen_matches_drawing(p.window.get(), "form expanded, worker refused, card clicked");
 
         p.window->os_configuration();
         QTRY_COMPARE(p.window->size(), QSize(610, 585));
@@ -276,44 +204,38 @@ private slots:
 
     void confirmation_for_a_large_drive()
     {
-        add_stick("sdb", "8:16", 128000000000LL);
-        parts p = open_window();
+        add_stick(128000000000LL);
+        parts p = open_window("");
         type_address(p, "1BvBMSEYstWetqTFn5Au4m4GFg7xJaNV");
         p.button->button_clicked();
         QTRY_VERIFY(p.window->findChild<dialog_window*>());
         expect_screen_matches_drawing(p.window.get(), "confirm dialog");
         type_address(p, "N2");
-        expect_screen_matches_drawing(p.window.get(), "confirm dialog, address typed behind it");
-        click_at(p.window.get(), empty_card_space);
-        expect_screen_matches_drawing(p.window.get(), "confirm dialog, card clicked");
-        add_stick("sdc", "8:32", 8000000000LL);
+        expect_screen_matches_drawing_before_and_after_a_click(p.window.get(), "confirm dialog, address typed behind it");
+        add_stick(8000000000LL, "sdc");
         QTRY_COMPARE(p.drives->findChildren<device_selection_widget*>().size(), 2);
         expect_screen_matches_drawing(p.window.get(), "confirm dialog, second stick");
     }
 
     void running_with_its_dialogs()
     {
-        add_stick("sdb", "8:16", 16000000000LL);
+        add_stick(16000000000LL);
         serve_slowly();
-        parts p = open_window();
+        parts p = open_window("");
         type_address(p, btc);
         p.button->button_clicked();
-        QTRY_VERIFY_WITH_TIMEOUT(p.button->fill_pixels() > 0, 20000);
-        expect_screen_matches_drawing(p.window.get(), "running");
-        click_at(p.window.get(), empty_card_space);
-        expect_screen_matches_drawing(p.window.get(), "running, card clicked");
-        add_stick("sdc", "8:32", 8000000000LL);
+        QTRY_VERIFY_WITH_TIMEOUT(p.button->fill_pixels() > 0, 60000);
+        expect_screen_matches_drawing_before_and_after_a_click(p.window.get(), "running");
+        add_stick(8000000000LL, "sdc");
         QTRY_COMPARE(p.drives->findChildren<device_selection_widget*>().size(), 2);
         expect_screen_matches_drawing(p.window.get(), "running, second stick");
 
         p.button->button_clicked();
         auto* dialog = p.window->findChild<dialog_window*>();
         QVERIFY(dialog);
-        expect_screen_matches_drawing(p.window.get(), "stop dialog");
-        click_at(p.window.get(), empty_card_space);
-        expect_screen_matches_drawing(p.window.get(), "stop dialog, card clicked");
+        expect_screen_matches_drawing_before_and_after_a_click(p.window.get(), "stop dialog");
         dialog->findChildren<QPushButton*>().value(1)->click(); // CONTINUE
-        QTRY_VERIFY(!p.window->findChild<dialog_window*>() || p.window->findChild<dialog_window*>()->isHidden());
+        QTRY_VERIFY(!question(p));
         expect_screen_matches_drawing(p.window.get(), "running again");
 
         p.window->findChild<titlebar*>()->findChildren<QPushButton*>().value(1)->click(); // the close cross
@@ -326,23 +248,22 @@ private slots:
     // run keeps its button (a click asks to stop) and its drive list stays shut.
     void a_run_holds_its_button_and_its_drive_list()
     {
-        add_stick("sdb", "8:16", 128000000000LL); // asks first
+        add_stick(128000000000LL); // asks first
         serve_slowly();
         parts p = open_window();
-        p.btc_field->setText(btc);
         p.button->button_clicked();
         QTRY_VERIFY(p.window->findChild<dialog_window*>());
-        QTest::keyClick(p.btc_field, Qt::Key_Backspace);
-        QTest::keyClicks(p.btc_field, "2");
-        add_stick("sdc", "8:32", 8000000000LL);
+        QTest::keyClick(p.fields[0], Qt::Key_Backspace);
+        QTest::keyClicks(p.fields[0], "2");
+        add_stick(8000000000LL, "sdc");
         QTRY_VERIFY(p.drives->arrow_shown());
         p.window->findChild<dialog_window*>()->findChildren<QPushButton*>()[1]->click(); // CONTINUE
-        QTRY_VERIFY_WITH_TIMEOUT(p.button->fill_pixels() > 0, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(p.button->fill_pixels() > 0, 60000);
 
-        add_stick("sdd", "8:48", 8000000000LL);
+        add_stick(8000000000LL, "sdd");
         QTRY_COMPARE(p.drives->findChildren<device_selection_widget*>().size(), 3);
         QVERIFY(!p.drives->isEnabled() && !p.drives->arrow_shown());
-        for (QWidget* locked : {static_cast<QWidget*>(p.drives), static_cast<QWidget*>(p.btc_field)}) {
+        for (QWidget* locked : {static_cast<QWidget*>(p.drives), static_cast<QWidget*>(p.fields[0])}) {
             point_at(p.window.get(), empty_card_space);
             QTRY_VERIFY2_WITH_TIMEOUT(!forbidden_shown(p.window.get()), "the arrow over the card", 60000);
             point_at(p.window.get(), locked->mapTo(p.window.get(), locked->rect().center()));
