@@ -30,12 +30,12 @@ public:
     explicit fake_system(const QString& root);
     static disk_spec disk(const QString& name, const QString& dev, bus on = bus::usb, const QStringList& partitions = {})
     {
-        disk_spec spec;
-        spec.name = name;
-        spec.dev = dev;
-        spec.on = on;
-        spec.partitions = partitions;
-        return spec;
+        disk_spec made;
+        made.name = name;
+        made.dev = dev;
+        made.on = on;
+        made.partitions = partitions;
+        return made;
     }
 
     void add_disk(const disk_spec& disk);
