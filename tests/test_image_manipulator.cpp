@@ -21,11 +21,6 @@ using image_builder::write_file;
 
 using stream_guard = std::unique_ptr<FILE, int (*)(FILE*)>;
 
-stream_guard guarded(FILE* stream)
-{
-    return stream_guard(stream, [](FILE* f) { return f ? std::fclose(f) : 0; });
-}
-
 // An image with the config offset 4096 in its last eight bytes.
 QByteArray image_data(unsigned seed)
 {
@@ -48,8 +43,14 @@ private:
 
     QString path(const QString& name) const { return m_dir.path() + "/" + name; }
     QByteArray log() const { return read_file(path("KELVRA Flash Tool.log")); }
-    stream_guard inflate(const QString& name) { return guarded(m_manipulator->decompress_image(path(name).toStdString())); }
-    stream_guard inflate(const image_source& source) { return guarded(m_manipulator->decompress_image(source)); }
+    stream_guard inflate(const QString& name) { return {m_manipulator->decompress_image(path(name).toStdString()), &std::fclose}; }
+    stream_guard inflate(const image_source& source) { return {m_manipulator->decompress_image(source), &std::fclose}; }
+    // Writes `archive` as `name` and inflates it.
+    stream_guard inflate(const QString& name, const QByteArray& archive)
+    {
+        write_file(path(name), archive);
+        return inflate(name);
+    }
     QStringList parts() const { return QDir(m_dir.path()).entryList({"*.part"}, QDir::Files); }
 
 private slots:
@@ -78,10 +79,8 @@ private slots:
         QByteArray archive = gzip(data, 0);
         QVERIFY(archive.size() < 1000000);
         archive.append(QByteArray(1000000 - archive.size(), '\0'));
-        write_file(path("2.3.1.gz"), archive);
-
         QSignalSpy progress(m_manipulator.get(), &image_manipulator::report_progress);
-        const stream_guard image = inflate("2.3.1.gz");
+        const stream_guard image = inflate("2.3.1.gz", archive);
         QVERIFY(image);
         QCOMPARE(progress.size(), 2);
         QCOMPARE(progress[0], (QList<QVariant>{qint64(524288), qint64(1000000)}));
@@ -101,10 +100,9 @@ private slots:
 
     void reuses_only_an_image_made_from_its_archive()
     {
-        write_file(path("2.3.1.gz"), gzip(image_data(4)));
         QSignalSpy progress(m_manipulator.get(), &image_manipulator::report_progress);
         {
-            const stream_guard image = inflate("2.3.1.gz");
+            const stream_guard image = inflate("2.3.1.gz", gzip(image_data(4)));
             QVERIFY(image && progress.size() > 0);
             QCOMPARE(std::fwrite("text", 1, 4, image.get()), size_t(4)); // a run embeds its text in place
         }
@@ -132,10 +130,8 @@ private slots:
         QFETCH(QByteArray, earlier);
         QFETCH(QByteArray, leftover);
         const QByteArray data = image_data(5);
-        if (!earlier.isNull()) {
-            write_file(path("2.3.1.gz"), gzip(earlier));
-            QVERIFY(inflate("2.3.1.gz"));
-        }
+        if (!earlier.isNull())
+            QVERIFY(inflate("2.3.1.gz", gzip(earlier)));
         write_file(path("2.3.1.gz"), gzip(data));
         if (!leftover.isNull())
             write_file(path("2.3.1"), leftover);
@@ -178,8 +174,7 @@ private slots:
         };
         // What runs may change (the 2048-byte text at the offset) is left out of the promise.
         const QByteArray data = random_bytes(3000000, 41) + image_builder::disk_image(8192 + 8, 3000000 + 100, 41);
-        write_file(path("2.8.0.gz"), gzip(data));
-        QVERIFY(inflate("2.8.0.gz"));
+        QVERIFY(inflate("2.8.0.gz", gzip(data)));
         QByteArray gapless = data;
         gapless.replace(3000100, 2048, QByteArray(2048, '\0'));
         uint32_t promised = 0;
@@ -200,15 +195,17 @@ private slots:
         const QByteArray zeros(1 << 20, '\0');
         const QByteArray text = random_bytes(2048, 43);
         const uint64_t size = uint64_t(1280) << 20, at = (uint64_t(1200) << 20) + 17;
+        const auto feed = [](uLong sum, const QByteArray& bytes, uint64_t length) {
+            return crc32(sum, reinterpret_cast<const Bytef*>(bytes.constData()), static_cast<uInt>(length));
+        };
         uLong plain = crc32(0, nullptr, 0), with_text = plain;
         for (uint64_t done = 0; done < size;) {
             const uint64_t piece = std::min<uint64_t>(zeros.size(), done < at ? at - done : size - done);
-            plain = crc32(plain, reinterpret_cast<const Bytef*>(zeros.constData()), static_cast<uInt>(piece));
-            with_text = crc32(with_text, reinterpret_cast<const Bytef*>(zeros.constData()), static_cast<uInt>(piece));
-            done += piece;
-            if (done == at) {
-                plain = crc32(plain, reinterpret_cast<const Bytef*>(zeros.constData()), 2048);
-                with_text = crc32(with_text, reinterpret_cast<const Bytef*>(text.constData()), 2048);
+            plain = feed(plain, zeros, piece);
+            with_text = feed(with_text, zeros, piece);
+            if ((done += piece) == at) {
+                plain = feed(plain, zeros, 2048);
+                with_text = feed(with_text, text, 2048);
                 done += 2048;
             }
         }
@@ -241,8 +238,7 @@ private slots:
     {
         QFETCH(QByteArray, archive);
         QFETCH(QByteArray, image);
-        write_file(path("2.5.0.gz"), archive);
-        const stream_guard made = inflate("2.5.0.gz");
+        const stream_guard made = inflate("2.5.0.gz", archive);
         QCOMPARE(bool(made), !image.isEmpty());
         if (image.isEmpty()) {
             QVERIFY(m_manipulator->last_failure() == image_manipulator::failure::damaged);
@@ -283,8 +279,6 @@ private slots:
         QCOMPARE(QDir(path("two")).entryList(QDir::Files), (QStringList{"cut.img.gz", "kelvra.img.gz"}));
         QCOMPARE(read_file(path("one/kelvra.img")), QByteArray("the user's own raw image"));
         QCOMPARE(QDir(path("downloads")).entryList({"*.part"}, QDir::Files), QStringList());
-        for (const char* folder : {"one", "two", "downloads"})
-            QDir(path(folder)).removeRecursively();
     }
 
     void damaged_archives_leave_nothing_behind_data()
@@ -312,8 +306,7 @@ private slots:
     void damaged_archives_leave_nothing_behind()
     {
         QFETCH(QByteArray, archive);
-        write_file(path("2.4.0.gz"), archive);
-        QVERIFY(!inflate("2.4.0.gz"));
+        QVERIFY(!inflate("2.4.0.gz", archive));
         QVERIFY(!QFile::exists(path("2.4.0")));
         QCOMPARE(parts(), QStringList());
         QVERIFY2(!QFile::exists(path("2.4.0.gz")), "a damaged archive must be fetched again");
@@ -376,7 +369,7 @@ private slots:
         file.write(trailer);
         file.close();
 
-        const stream_guard image = guarded(open_file(path("image").toStdString(), "r+b"));
+        const stream_guard image(open_file(path("image").toStdString(), "r+b"), &std::fclose);
         QCOMPARE(m_manipulator->read_config_offset(image.get()), offset);
         if (offset == image_manipulator::no_offset)
             return;
