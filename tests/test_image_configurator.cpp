@@ -15,10 +15,7 @@ const QByteArray empty_document =
     "    \"network\": {\n        \"wireless\": {\n            \"key\": \"\",\n            \"ssid\": \"\"\n        }\n    },\n"
     "    \"rig\": {\n        \"btc\": \"\",\n        \"group\": \"\",\n        \"worker\": \"\"\n    }\n}\n";
 
-bool any_name(const std::string&)
-{
-    return true;
-}
+const auto any_name = [](const std::string&) { return true; };
 
 } // namespace
 
