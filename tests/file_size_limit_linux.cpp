@@ -1,6 +1,9 @@
 #include "file_size_limit.h"
 
+#include <QFile>
+
 #include <csignal>
+#include <sys/mount.h>
 #include <sys/resource.h>
 
 file_size_limit::file_size_limit(qint64 bytes)
@@ -21,4 +24,17 @@ file_size_limit::~file_size_limit()
         limit.rlim_cur = static_cast<rlim_t>(m_before);
         setrlimit(RLIMIT_FSIZE, &limit);
     }
+}
+
+small_folder::small_folder(const QString& folder, qint64 bytes)
+{
+    const QByteArray path = QFile::encodeName(folder), options = "size=" + QByteArray::number(bytes);
+    if (::mount("tmpfs", path.constData(), "tmpfs", 0, options.constData()) == 0)
+        m_mounted = path;
+}
+
+small_folder::~small_folder()
+{
+    if (active())
+        ::umount2(m_mounted.constData(), MNT_DETACH);
 }
