@@ -87,9 +87,7 @@ private slots:
     {
         QFETCH(QString, stored);
         QFETCH(QString, written);
-        const std::string name = stored.toStdString();
-        QCOMPARE(QString::fromStdString(expand_worker_name(name)), written);
-        QCOMPARE(QString::fromStdString(name), stored);
+        QCOMPARE(QString::fromStdString(expand_worker_name(stored.toStdString())), written);
     }
 
     void advance_worker_name_table_data()
