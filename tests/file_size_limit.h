@@ -18,17 +18,16 @@ private:
     quint64 m_before = 0;
 };
 
-// While it lives, the folder holds no more than `bytes`: a disk that fills up under a run. Where
-// that cannot be made (no root rights, no such file system), active() is false.
+// While it lives, `folder` is a file system of its own holding `bytes`: writes into it fail with
+// "no space left". Where the process may not mount one, active() is false and nothing changes.
 class small_folder {
 public:
     small_folder(const QString& folder, qint64 bytes);
     ~small_folder();
     small_folder(const small_folder&) = delete;
     small_folder& operator=(const small_folder&) = delete;
-    bool active() const { return m_active; }
+    bool active() const { return !m_mounted.isEmpty(); }
 
 private:
-    QByteArray m_folder;
-    bool m_active = false;
+    QByteArray m_mounted;
 };

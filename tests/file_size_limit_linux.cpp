@@ -1,9 +1,10 @@
 #include "file_size_limit.h"
 
+#include <QFile>
+
 #include <csignal>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 file_size_limit::file_size_limit(qint64 bytes)
 {
@@ -25,14 +26,15 @@ file_size_limit::~file_size_limit()
     }
 }
 
-small_folder::small_folder(const QString& folder, qint64 bytes) : m_folder(folder.toUtf8())
+small_folder::small_folder(const QString& folder, qint64 bytes)
 {
-    const QByteArray size = "size=" + QByteArray::number(bytes);
-    m_active = geteuid() == 0 && ::mount("tmpfs", m_folder.constData(), "tmpfs", 0, size.constData()) == 0;
+    const QByteArray path = QFile::encodeName(folder), options = "size=" + QByteArray::number(bytes);
+    if (::mount("tmpfs", path.constData(), "tmpfs", 0, options.constData()) == 0)
+        m_mounted = path;
 }
 
 small_folder::~small_folder()
 {
-    if (m_active)
-        ::umount2(m_folder.constData(), MNT_DETACH);
+    if (active())
+        ::umount2(m_mounted.constData(), MNT_DETACH);
 }

@@ -5,7 +5,6 @@ file_size_limit::file_size_limit(qint64) {}
 
 file_size_limit::~file_size_limit() = default;
 
-// Nor is a small file system mounted over a folder without a driver of its own.
+// Mounting a small volume on a folder needs rights and tools a test run does not have here.
 small_folder::small_folder(const QString&, qint64) {}
-
 small_folder::~small_folder() = default;

@@ -74,12 +74,10 @@ void http_test_server::m_answer(QTcpSocket* socket, const http_response& respons
         : response.status == 500                      ? "Internal Server Error"
                                                       : "Scripted";
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " " + reason + "\r\nConnection: close\r\n";
-    if (response.framing == http_response::framing::content_length) {
-        const qint64 length = response.declared_length >= 0 ? response.declared_length : response.body.size();
-        head += "Content-Length: " + QByteArray::number(length) + "\r\n";
-    } else if (response.framing == http_response::framing::chunked) {
+    if (response.framing == http_response::framing::content_length)
+        head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+    else if (response.framing == http_response::framing::chunked)
         head += "Transfer-Encoding: chunked\r\n";
-    }
     for (const auto& header : response.headers)
         head += header.first + ": " + header.second + "\r\n";
     socket->write(head + "\r\n");
@@ -88,16 +86,17 @@ void http_test_server::m_answer(QTcpSocket* socket, const http_response& respons
 
 void http_test_server::m_send_body(QTcpSocket* socket, const http_response& response, qint64 sent)
 {
-    qint64 limit = response.body.size();
-    if (response.drop_after >= 0)
-        limit = qMin(limit, response.drop_after);
-    const qint64 piece = response.piece_size > 0 ? response.piece_size : limit - sent;
-    const qint64 size = qMin(piece, limit - sent);
+    const bool chunked = response.framing == http_response::framing::chunked;
+    const qint64 limit = response.drop_after >= 0 ? qMin<qint64>(response.body.size(), response.drop_after)
+                                                  : response.body.size();
+    const qint64 size = qMin(response.piece_size > 0 ? response.piece_size : limit - sent, limit - sent);
+    const QByteArray piece = response.body.mid(static_cast<int>(sent), static_cast<int>(size));
     if (size > 0)
-        m_write_piece(socket, response, response.body.mid(static_cast<int>(sent), static_cast<int>(size)));
-    sent += size;
-    if (sent >= limit) {
-        m_finish(socket, response);
+        socket->write(chunked ? QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n" : piece);
+    if ((sent += size) >= limit) {
+        if (chunked && response.drop_after < 0)
+            socket->write("0\r\n\r\n");
+        socket->disconnectFromHost(); // sends what is queued first
         return;
     }
     QPointer<QTcpSocket> alive(socket);
@@ -105,19 +104,4 @@ void http_test_server::m_send_body(QTcpSocket* socket, const http_response& resp
         if (alive && alive->state() == QAbstractSocket::ConnectedState)
             m_send_body(alive, response, sent);
     });
-}
-
-void http_test_server::m_write_piece(QTcpSocket* socket, const http_response& response, const QByteArray& piece)
-{
-    if (response.framing == http_response::framing::chunked)
-        socket->write(QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n");
-    else
-        socket->write(piece);
-}
-
-void http_test_server::m_finish(QTcpSocket* socket, const http_response& response)
-{
-    if (response.framing == http_response::framing::chunked && response.drop_after < 0)
-        socket->write("0\r\n\r\n");
-    socket->disconnectFromHost(); // sends what is queued first
 }

@@ -19,7 +19,6 @@ struct http_response {
     int status = 200;
     QByteArray body;
     framing framing = framing::content_length;
-    qint64 declared_length = -1;    // a Content-Length other than the body's size, when >= 0
     QList<QPair<QByteArray, QByteArray>> headers;
     int piece_size = 0;             // > 0: the body goes out in pieces of this many bytes ...
     int piece_interval_ms = 0;      // ... this far apart
@@ -57,8 +56,6 @@ private:
     void m_read_request(QTcpSocket* socket);
     void m_answer(QTcpSocket* socket, const http_response& response);
     void m_send_body(QTcpSocket* socket, const http_response& response, qint64 sent);
-    void m_write_piece(QTcpSocket* socket, const http_response& response, const QByteArray& piece);
-    void m_finish(QTcpSocket* socket, const http_response& response);
 
     QTcpServer* m_server;
     QHash<QString, http_response> m_responses;

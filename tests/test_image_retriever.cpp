@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <tuple>
 
 namespace {
 
@@ -18,12 +19,20 @@ QByteArray random_bytes(int size)
     return image_builder::random_bytes(size, 11);
 }
 
-http_response answer(int status, const QByteArray& body = "x")
+// With a piece size, the body goes out in pieces that far apart.
+http_response answer(int status, const QByteArray& body = "x", int piece_size = 0, int piece_interval_ms = 0)
 {
     http_response response;
     response.status = status;
     response.body = body;
+    response.piece_size = piece_size;
+    response.piece_interval_ms = piece_interval_ms;
     return response;
+}
+
+http_response release_of(const QString& tag, int piece_size = 0, int piece_interval_ms = 0)
+{
+    return answer(200, QJsonDocument(QJsonObject{{"tag_name", tag}}).toJson(), piece_size, piece_interval_ms);
 }
 
 // What one retriever did from its release request until it deleted itself.
@@ -33,6 +42,8 @@ struct outcome {
     QStringList details; // what the headless front end says instead
     QStringList cached;  // tag and reason of a cached release used instead of the latest
     QList<QPair<qint64, qint64>> progress;
+    QStringList waited;       // folder and holder, while another run holds the downloads folder
+    shared_folder_lock lock;  // handed on with the archive
 };
 
 } // namespace
@@ -62,8 +73,12 @@ class test_image_retriever : public QObject {
     {
         auto* retriever = new image_retriever(m_app.path().toStdString());
         QPointer<image_retriever> alive(retriever);
-        connect(retriever, &image_retriever::finished_download, this,
-                [&result](std::string path) { result.finished << QString::fromStdString(path); });
+        connect(retriever, &image_retriever::finished_download, this, [&result, retriever](std::string path) {
+            result.finished << QString::fromStdString(path);
+            result.lock = retriever->take_folder_lock();
+        });
+        connect(retriever, &image_retriever::waiting_for_folder, this,
+                [&result](QString folder, QString holder) { result.waited << folder << holder; });
         connect(retriever, &image_retriever::error_msg, this, [&result, retriever](QString text, bool is_err) {
             QVERIFY(is_err);
             result.errors << text;
@@ -79,8 +94,8 @@ class test_image_retriever : public QObject {
         retriever->request_latest_release();
         if (after_request)
             after_request(retriever);
-        QTRY_VERIFY_WITH_TIMEOUT(alive.isNull(), 20000); // every run ends by deleting its retriever
-        QTest::qWait(50);                                 // and nothing arrives afterwards
+        QTRY_VERIFY2_WITH_TIMEOUT(alive.isNull(), "the retriever did not end by deleting itself", 60000);
+        QCoreApplication::sendPostedEvents(); // and nothing it queued arrives afterwards
     }
 
 private slots:
@@ -130,11 +145,8 @@ private slots:
     {
         put("2.4.9.gz");
         const QByteArray archive = random_bytes(3 * 1024 * 1024 + 123);
-        http_response response;
-        response.body = archive;
-        response.piece_size = 256 * 1024;
         m_server->set_release("2.5.0");
-        m_server->set_response(release_archive_path("2.5.0"), response);
+        m_server->set_response(release_archive_path("2.5.0"), answer(200, archive, 256 * 1024));
 
         outcome result;
         run(result);
@@ -142,8 +154,7 @@ private slots:
         QCOMPARE(result.finished, QStringList{in_downloads("2.5.0.gz")});
         QCOMPARE(download_files(), QStringList{"2.5.0.gz"});
         QVERIFY(image_builder::read_file(in_downloads("2.5.0.gz")) == archive);
-        QVERIFY(!result.progress.isEmpty());
-        QCOMPARE(result.progress.last(), qMakePair(qint64(archive.size()), qint64(archive.size())));
+        QCOMPARE(result.progress.value(result.progress.size() - 1), qMakePair(qint64(archive.size()), qint64(archive.size())));
         QCOMPARE(m_server->requests(), (QStringList{http_test_server::release_path, release_archive_path("2.5.0")}));
     }
 
@@ -154,69 +165,46 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("detail");
 
-        auto release_of = [](const QString& tag) {
-            http_response response;
-            response.body = QJsonDocument(QJsonObject{{"tag_name", tag}}).toJson();
-            return response;
-        };
         const http_response good_release = release_of("2.6.0");
         const QByteArray archive = random_bytes(600000);
+        const QString download_failed = "the download failed: ", lookup_failed = "the release lookup failed: ";
 
-        http_response gzip_encoded; // Qt inflates it: the stored size differs from the announced one
-        gzip_encoded.body = image_builder::gzip(archive);
+        http_response gzip_encoded = answer(200, image_builder::gzip(archive)); // Qt inflates it: sizes differ
         gzip_encoded.headers << qMakePair(QByteArray("Content-Encoding"), QByteArray("gzip"));
-        http_response close_delimited;
-        close_delimited.body = archive;
+        http_response close_delimited = answer(200, archive), chunked = close_delimited;
         close_delimited.framing = http_response::framing::close_delimited;
-        http_response chunked = close_delimited;
         chunked.framing = http_response::framing::chunked;
-        http_response dropped;
-        dropped.body = archive;
-        dropped.piece_size = 65536;
+        http_response dropped = answer(200, archive, 65536);
         dropped.drop_after = 300000;
 
-        QTest::newRow("size mismatch") << good_release << gzip_encoded << "Error downloading image"
-            << "the download failed: the server compressed the transfer, so its length cannot be checked: http";
+        QTest::newRow("size mismatch") << good_release << gzip_encoded << "Error downloading image" << download_failed
+            + "the server compressed the transfer, so its length cannot be checked: http";
         QTest::newRow("no content length") << good_release << close_delimited << "Error downloading image"
-            << "the download failed: the server did not announce the length of http";
+            << download_failed + "the server did not announce the length of http";
         QTest::newRow("chunked, no total") << good_release << chunked << "Error downloading image"
-            << "the download failed: the server did not announce the length of http";
-        QTest::newRow("download 404") << good_release << answer(404) << "Network error: 203"
-            << "the download failed: HTTP 404 Not Found from http";
-        QTest::newRow("download 500") << good_release << answer(500) << "Network error: 401"
-            << "the download failed: HTTP 500 Internal Server Error from http";
+            << download_failed + "the server did not announce the length of http";
         QTest::newRow("dropped mid-body") << good_release << dropped << "Network error: 2"
-            << "the download failed: the server closed the connection early: http";
-        QTest::newRow("release 404") << answer(404) << answer(200) << "Network error: 203"
-            << "the release lookup failed: HTTP 404 Not Found from http";
-        QTest::newRow("release 500") << answer(500) << answer(200) << "Network error: 401"
-            << "the release lookup failed: HTTP 500 Internal Server Error from http";
+            << download_failed + "the server closed the connection early: http";
+        for (const auto& [status, code, line] : {std::tuple{404, "Network error: 203", "HTTP 404 Not Found from http"},
+                                                 std::tuple{500, "Network error: 401", "HTTP 500 Internal Server Error from http"}}) {
+            QTest::addRow("download %d", status) << good_release << answer(status) << code << download_failed + line;
+            QTest::addRow("release %d", status) << answer(status) << answer(200) << code << lookup_failed + line;
+        }
         QTest::newRow("release not json") << answer(200, "<html>") << answer(200) << "Network error: 0"
-            << "the release lookup failed: the release answer has no tag_name (http";
-        QTest::newRow("tag climbs out") << release_of("../x") << answer(200) << "Network error: 0"
-            << "the release answer's tag_name is no safe file name";
-        QTest::newRow("tag with a slash") << release_of("a/b") << answer(200) << "Network error: 0"
-            << "the release answer's tag_name is no safe file name";
+            << lookup_failed + "the release answer has no tag_name (http";
         QTest::newRow("empty tag") << release_of("") << answer(200) << "Network error: 0"
             << "the release answer has no tag_name";
-        QTest::newRow("dot dot tag") << release_of("..") << answer(200) << "Network error: 0"
-            << "the release answer's tag_name is no safe file name";
-        // Names of the folder's own: the lock, and the cache's temporaries and records.
-        QTest::newRow("hidden tag") << release_of(".lock") << answer(200) << "Network error: 0"
-            << "the release answer's tag_name is no safe file name";
-        QTest::newRow("record tag") << release_of("2.6.0.record") << answer(200) << "Network error: 0"
-            << "the release answer's tag_name is no safe file name";
+        // Tags that climb out, and names of the folder's own: the lock, the cache's records.
+        for (const char* tag : {"../x", "a/b", "..", ".lock", "2.6.0.record"})
+            QTest::addRow("tag %s", tag) << release_of(tag) << answer(200) << "Network error: 0"
+                                         << "the release answer's tag_name is no safe file name";
         // Servers that keep a transfer alive with a byte now and then (the patience is 2 s here).
-        http_response trickle = release_of("2.6.0");
-        trickle.piece_size = 1;
-        trickle.piece_interval_ms = 500;
-        QTest::newRow("release trickles") << trickle << answer(200) << "Network error: 5"
-            << "the release lookup failed: no complete answer within 2 s from http";
-        trickle.body = archive;
-        QTest::newRow("download trickles") << good_release << trickle << "Error downloading image"
-            << "the download failed: less than 10 kB/s from http";
+        QTest::newRow("release trickles") << release_of("2.6.0", 1, 500) << answer(200) << "Network error: 5"
+            << lookup_failed + "no complete answer within 2 s from http";
+        QTest::newRow("download trickles") << good_release << answer(200, archive, 1, 500) << "Error downloading image"
+            << download_failed + "less than 10 kB/s from http";
         QTest::newRow("folder full") << good_release << answer(200, random_bytes(3 << 20)) << "Error downloading image"
-            << "the download failed: no space left on " + downloads(); // (a small file system of its own)
+            << download_failed + "no space left on " + downloads(); // (a small file system of its own)
     }
     void failures_report_once_and_leave_no_archive()
     {
@@ -225,21 +213,19 @@ private slots:
         QFETCH(QString, message);
         QFETCH(QString, detail);
         qputenv("KELVRA_NETWORK_PATIENCE", "2");
+        std::unique_ptr<small_folder> full;
+        if (QByteArray(QTest::currentDataTag()) == "folder full"
+            && !(full = std::make_unique<small_folder>(downloads(), 1 << 20))->active())
+            QSKIP("mounting a small file system on the downloads folder needs root rights");
         put("2.6.0"); // an inflated image only: not a cached archive
-        const bool full = QByteArray(QTest::currentDataTag()) == "folder full";
-        std::unique_ptr<small_folder> small;
-        if (full && !(small = std::make_unique<small_folder>(downloads(), 1 << 20))->active())
-            QSKIP("a small file system over the downloads folder needs root rights on Linux");
         m_server->set_response(http_test_server::release_path, release);
         for (const char* tag : {"2.6.0", "../x", "a/b", "", "..", ".lock", "2.6.0.record"})
             m_server->set_response(release_archive_path(tag), download);
 
         outcome result;
         run(result);
-        small.reset();
         QCOMPARE(result.errors, QStringList{message});
-        QVERIFY2(result.details.value(0).contains(detail),
-                 qPrintable(result.details.value(0)));
+        QVERIFY2(result.details.value(0).contains(detail), qPrintable(result.details.value(0)));
         QVERIFY(result.finished.isEmpty());
         QCOMPARE(download_files(), QStringList{"2.6.0"});
         QCOMPARE(QDir(m_app.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
@@ -251,7 +237,7 @@ private slots:
         m_server->stop();
         outcome without_cache;
         run(without_cache);
-        QCOMPARE(without_cache.errors, QStringList{"Network error: 1"}); // once
+        QCOMPARE(without_cache.errors, QStringList{"Network error: 1"}); // once, and nothing handed on
         QVERIFY(without_cache.finished.isEmpty());
 
         put("2.1.0.gz", "older", 3600);
@@ -268,22 +254,14 @@ private slots:
 
     void cancel_removes_the_partial_archive_or_ends_the_lookup_quietly()
     {
-        http_response slow;
-        slow.body = random_bytes(4 * 1024 * 1024);
-        slow.piece_size = 65536;
-        slow.piece_interval_ms = 30;
         m_server->set_release("2.7.0");
-        m_server->set_response(release_archive_path("2.7.0"), slow);
+        m_server->set_response(release_archive_path("2.7.0"), answer(200, random_bytes(4 * 1024 * 1024), 65536, 30));
         outcome result;
         run(result, [](image_retriever* retriever) { retriever->cancel(); });
         QCOMPARE(result.errors, QStringList{"Network error: 5"});
-        QVERIFY(result.finished.isEmpty());
-        QVERIFY(download_files().isEmpty());
+        QVERIFY(result.finished.isEmpty() && download_files().isEmpty());
 
-        slow.body = QJsonDocument(QJsonObject{{"tag_name", "2.8.0"}}).toJson();
-        slow.piece_size = 4;
-        slow.piece_interval_ms = 100;
-        m_server->set_response(http_test_server::release_path, slow);
+        m_server->set_response(http_test_server::release_path, release_of("2.8.0", 4, 100));
         put("2.8.0.gz");
         outcome quiet;
         run(quiet, {}, [](image_retriever* retriever) { retriever->cancel(); });
@@ -294,38 +272,29 @@ private slots:
     {
         m_server->set_release("2.9.0");
         put("2.9.0.gz");
+        put("2.8.9.gz"); // an older release, removed only under the lock
         auto other_run = std::make_shared<folder_lock>(downloads().toStdString());
         QVERIFY(other_run->try_lock() == folder_lock::state::locked);
 
         // The release is looked up, but nothing is cleaned or handed on while another run holds
         // the folder; the lock then goes to whoever inflates next.
         outcome result;
-        QStringList waited;
-        shared_folder_lock handed_on;
-        auto* retriever = new image_retriever(m_app.path().toStdString());
-        QPointer<image_retriever> alive(retriever);
-        connect(retriever, &image_retriever::waiting_for_folder, this,
-                [&](QString folder, QString holder) { waited << folder << holder; });
-        put("2.8.9.gz"); // an older release, removed only under the lock
-        connect(retriever, &image_retriever::finished_download, this, [&, retriever](std::string path) {
-            result.finished << QString::fromStdString(path);
-            handed_on = retriever->take_folder_lock();
+        run(result, {}, [&](image_retriever*) {
+            QTRY_COMPARE_WITH_TIMEOUT(result.waited.size(), 2, 60000);
+            QTest::qWait(300);
+            QCOMPARE(result.waited[0], downloads());
+            const QString pid = ", pid " + QString::number(QCoreApplication::applicationPid());
+            QVERIFY2(result.waited[1].contains(pid), qPrintable(result.waited[1]));
+            QCOMPARE(m_server->requests(), QStringList{http_test_server::release_path});
+            QVERIFY(result.finished.isEmpty());
+            QVERIFY(download_files().contains("2.8.9.gz"));
+            other_run.reset();
         });
-        retriever->request_latest_release();
-        QTRY_COMPARE(waited.size(), 2);
-        QTest::qWait(300);
-        QCOMPARE(waited[0], downloads());
-        QVERIFY2(waited[1].contains(", pid " + QString::number(QCoreApplication::applicationPid())), qPrintable(waited[1]));
-        QCOMPARE(m_server->requests(), QStringList{http_test_server::release_path});
-        QVERIFY(result.finished.isEmpty());
-        QVERIFY(download_files().contains("2.8.9.gz"));
-        other_run.reset();
-        QTRY_VERIFY_WITH_TIMEOUT(alive.isNull(), 20000);
         QCOMPARE(result.finished, QStringList{in_downloads("2.9.0.gz")});
-        QVERIFY(handed_on);
+        QVERIFY(result.lock);
         QVERIFY(!download_files().contains("2.8.9.gz"));
         QVERIFY(folder_lock(downloads().toStdString()).try_lock() == folder_lock::state::held);
-        handed_on.reset();
+        result.lock.reset();
         QVERIFY(folder_lock(downloads().toStdString()).try_lock() == folder_lock::state::locked);
 
         // Cancelled while it waits: it ends without a word, and without the lock.
@@ -333,8 +302,7 @@ private slots:
         QVERIFY(other_run->try_lock() == folder_lock::state::locked);
         outcome stopped;
         run(stopped, {}, [&](image_retriever* waiting) {
-            QTRY_VERIFY(m_server->requests().size() >= 2);
-            QTest::qWait(200);
+            QTRY_COMPARE_WITH_TIMEOUT(stopped.waited.size(), 2, 60000);
             waiting->cancel();
         });
         QVERIFY(stopped.errors.isEmpty() && stopped.finished.isEmpty());
@@ -359,13 +327,8 @@ private slots:
     {
         // Left empty or garbled by a process that died while writing it: taken over.
         for (const QByteArray& content : {QByteArray(), QByteArray("no lock at all\n")}) {
-            image_builder::write_file(in_downloads(".lock"), content);
-            QFile lock(in_downloads(".lock"));
-            QVERIFY(lock.open(QIODevice::ReadWrite));
-            lock.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime);
-            lock.close();
-            folder_lock taker(downloads().toStdString());
-            QVERIFY(taker.try_lock() == folder_lock::state::locked);
+            put(".lock", content, 60);
+            QVERIFY(folder_lock(downloads().toStdString()).try_lock() == folder_lock::state::locked);
         }
         // A symlink pointing nowhere, which no run leaves: taken over as well.
         // (Windows makes a shortcut file instead, which is no such link.)
