@@ -90,13 +90,11 @@ private slots:
                  (QStringList{"WriteFile \\\\.\\PhysicalDrive12 0x0 0xfa200", "FlushFileBuffers \\\\.\\PhysicalDrive12",
                               "DeviceIoControl \\\\.\\PhysicalDrive12 0x70140", "CloseHandle \\\\.\\PhysicalDrive12",
                               "CloseHandle \\\\?\\E:"}));
-        QVERIFY(log().contains("] [burn_image] Burning finished\n"));
-        QVERIFY(log().contains("] [m_prepare_image] Image offset: 4096\n"));
         // Every line of the run names the Windows unit, the preparation's too.
         for (const char* line : {"\\[info\\] \\[src/image/image_burner_windows:\\d+\\] \\[burn_image\\] Burning finished",
                                  "\\[src/image/image_burner_windows:\\d+\\] \\[m_prepare_image\\] Prepare image",
                                  "\\[src/image/image_burner_windows:\\d+\\] \\[m_prepare_image\\] Image decompressed",
-                                 "\\[src/image/image_burner_windows:\\d+\\] \\[m_prepare_image\\] Image offset: "})
+                                 "\\[src/image/image_burner_windows:\\d+\\] \\[m_prepare_image\\] Image offset: 4096\n"})
             QVERIFY2(QRegularExpression(line).match(QString::fromUtf8(log())).hasMatch(), line);
         verify_released();
         auto guard = lock();
@@ -165,8 +163,6 @@ private slots:
         QCOMPARE(run.errors, QStringList{"Device disconected!"});
         QCOMPARE(run.finished, 0);
         QCOMPARE(run.progress.size(), progress);
-        if (progress)
-            QCOMPARE(run.progress[0], QString("1024512/3000320"));
         QVERIFY(qt_calls("DeviceIoControl").isEmpty()); // no properties update
         // A failed write never gets to the held-back first block: no partition table on the stick.
         const QByteArray content = disk_content(12);

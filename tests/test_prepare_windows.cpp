@@ -115,19 +115,11 @@ private slots:
         QCOMPARE(handles_while_waiting, size_t(1));
         QCOMPARE(volumes_while_waiting, size_t(0));
         QCOMPARE(open_while_waiting, (std::vector<std::string>{run_lock.toStdString(), "\\\\.\\PhysicalDrive12"}));
-        // Prepared: the layout is gone and the record holds only the open disk.
-        const QStringList expected_start = {"CreateFileA \\\\?\\C: 0xc0000000 0x3 0x3 0x80",
-                                            "DeviceIoControl \\\\?\\C: 0x2d1080",
-                                            "CloseHandle \\\\?\\C:",
-                                            "CreateMutexW " + run_lock,
-                                            "CreateFileA \\\\?\\E: 0x10000000 0x3 0x3 0x0",
-                                            "DeviceIoControl \\\\?\\E: 0x90018",
-                                            "DeviceIoControl \\\\?\\E: 0x90020",
-                                            "CreateFileA \\\\.\\PhysicalDrive12 0xc0000000 0x3 0x3 0x80",
-                                            "DeviceIoControl \\\\.\\PhysicalDrive12 0x7c100",
-                                            "DeviceIoControl \\\\.\\PhysicalDrive12 0x70140",
-                                            "CloseHandle \\\\?\\E:"};
-        QCOMPARE(qt_calls().mid(0, expected_start.size()), expected_start);
+        // E: is locked and dismounted before the layout goes, and let go only after the re-read.
+        const QStringList calls = qt_calls();
+        const int wipe = calls.indexOf("DeviceIoControl \\\\.\\PhysicalDrive12 0x7c100");
+        QVERIFY(calls.indexOf("DeviceIoControl \\\\?\\E: 0x90020") < wipe && wipe >= 0);
+        QVERIFY(calls.indexOf("DeviceIoControl \\\\.\\PhysicalDrive12 0x70140") < calls.indexOf("CloseHandle \\\\?\\E:"));
         if (held) {
             QVERIFY(explorer != INVALID_HANDLE_VALUE);
             // Let go once the check has tried its first lock (the second on E:, after the one before
