@@ -176,15 +176,27 @@ private slots:
     void a_stick_without_drive_letters_is_wiped_and_waited_for()
     {
         plug({usb_stick(12, "Stick")});
-        preparation run;
+        device_options options = fast;
+        options.prepare_wait_ms = 600;
+        preparation run(options);
         QVERIFY(run.stick().volumes.empty());
 
-        // No volume comes back: the check gives up after its limit.
+        // Something posts work all the time (a busy window, a flood of device notices): the wait
+        // still ends on time, and the events are handled meanwhile, not held back.
+        QTimer busy;
+        int ticks = 0;
+        connect(&busy, &QTimer::timeout, this, [&] { ++ticks; });
+        busy.start(0);
         QElapsedTimer clock;
         clock.start();
         run.prepare();
+        const qint64 waited = clock.elapsed();
+        busy.stop();
+        QVERIFY2(waited >= options.prepare_wait_ms * 9 / 10, qPrintable(QString::number(waited)));
+        QVERIFY(ticks > 10);
+        // No volume comes back: the check gives up after its limit.
         QVERIFY2(run.ended(), "the end of the volume check");
-        QVERIFY(clock.elapsed() >= fast.prepare_wait_ms + fast.volume_check_ms - 20);
+        QVERIFY(clock.elapsed() >= options.prepare_wait_ms + options.volume_check_ms - 20);
         QCOMPARE(log_of("find_volumes"), QStringList{"fatal Checking for drives after formating"});
         // Nothing to lock, but the disk is still wiped and held open for writing.
         QVERIFY(qt_calls("DeviceIoControl").filter("0x90018").isEmpty());
@@ -241,30 +253,6 @@ private slots:
         QVERIFY2(run.ended(), "the end of the preparation");
         close_handles(run.stick());
     }
-
-    void the_wait_ends_on_time_while_events_keep_coming()
-    {
-        plug({usb_stick(12, "Stick")});
-        device_options options = fast;
-        options.prepare_wait_ms = 600;
-        preparation run(options);
-        // Something posts work all the time (a busy window, a flood of device notices).
-        QTimer busy;
-        int ticks = 0;
-        connect(&busy, &QTimer::timeout, this, [&] { ++ticks; });
-        busy.start(0);
-        QElapsedTimer clock;
-        clock.start();
-        run.prepare();
-        const qint64 waited = clock.elapsed();
-        busy.stop();
-        QVERIFY2(waited >= options.prepare_wait_ms * 9 / 10, qPrintable(QString::number(waited)));
-        QVERIFY2(waited < options.prepare_wait_ms + 60000, qPrintable(QString::number(waited)));
-        QVERIFY(ticks > 10); // the events were handled meanwhile, not held back
-        QVERIFY2(run.ended(), "the end of the volume check");
-        close_handles(run.stick());
-    }
-
 };
 
 QTEST_GUILESS_MAIN(test_prepare_windows)
