@@ -104,11 +104,6 @@ BOOL volume_control(HANDLE raw, sim_volume& volume, DWORD code, LPVOID out, DWOR
         volume.locked_by = raw;
         ++volume.locks;
         return succeed();
-    case FSCTL_UNLOCK_VOLUME:
-        if (volume.locked_by != raw)
-            return fail(ERROR_NOT_LOCKED);
-        volume.locked_by = nullptr;
-        return succeed();
     case FSCTL_DISMOUNT_VOLUME:
         if (volume.locked_by && volume.locked_by != raw)
             return fail(ERROR_ACCESS_DENIED);
