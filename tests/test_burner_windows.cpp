@@ -90,13 +90,11 @@ private slots:
                  (QStringList{"WriteFile \\\\.\\PhysicalDrive12 0x0 0xfa200", "FlushFileBuffers \\\\.\\PhysicalDrive12",
                               "DeviceIoControl \\\\.\\PhysicalDrive12 0x70140", "CloseHandle \\\\.\\PhysicalDrive12",
                               "CloseHandle \\\\?\\E:"}));
-        QVERIFY(log().contains("] [burn_image] Burning finished\n"));
-        QVERIFY(log().contains("] [m_prepare_image] Image offset: 4096\n"));
         // Every line of the run names the Windows unit, the preparation's too.
         for (const char* line : {"\\[info\\] \\[src/image/image_burner_windows:\\d+\\] \\[burn_image\\] Burning finished",
                                  "\\[src/image/image_burner_windows:\\d+\\] \\[m_prepare_image\\] Prepare image",
                                  "\\[src/image/image_burner_windows:\\d+\\] \\[m_prepare_image\\] Image decompressed",
-                                 "\\[src/image/image_burner_windows:\\d+\\] \\[m_prepare_image\\] Image offset: "})
+                                 "\\[src/image/image_burner_windows:\\d+\\] \\[m_prepare_image\\] Image offset: 4096\n"})
             QVERIFY2(QRegularExpression(line).match(QString::fromUtf8(log())).hasMatch(), line);
         verify_released();
         auto guard = lock();
@@ -137,20 +135,19 @@ private slots:
     void write_or_flush_failure_means_the_stick_is_gone_data()
     {
         QTest::addColumn<qint64>("fail_writes_at");
-        QTest::addColumn<uint>("flush_error");
         QTest::addColumn<int>("progress");
         QTest::addColumn<uint>("write_error");
-        QTest::newRow("first write") << qint64(1500000) << 0u << 0 << uint(ERROR_DEVICE_NOT_CONNECTED);
-        QTest::newRow("after progress") << qint64(2049025) << 0u << 1 << uint(ERROR_DEVICE_NOT_CONNECTED);
-        QTest::newRow("flush") << qint64(-1) << uint(ERROR_DEVICE_NOT_CONNECTED) << 2 << uint(ERROR_DEVICE_NOT_CONNECTED);
-        QTest::newRow("full disk-image target") << qint64(2049025) << 0u << 1 << uint(ERROR_DISK_FULL);
+        QTest::newRow("first write") << qint64(1500000) << 0 << uint(ERROR_DEVICE_NOT_CONNECTED);
+        QTest::newRow("after progress") << qint64(2049025) << 1 << uint(ERROR_DEVICE_NOT_CONNECTED);
+        QTest::newRow("flush") << qint64(-1) << 2 << uint(ERROR_DEVICE_NOT_CONNECTED); // every write went through
+        QTest::newRow("full disk-image target") << qint64(2049025) << 1 << uint(ERROR_DISK_FULL);
     }
     void write_or_flush_failure_means_the_stick_is_gone()
     {
         QFETCH(qint64, fail_writes_at);
-        QFETCH(uint, flush_error);
         QFETCH(int, progress);
         QFETCH(uint, write_error);
+        const uint flush_error = fail_writes_at < 0 ? write_error : 0;
         const QByteArray image = image_builder::disk_image(3000320, config_offset);
         prepare(image);
         {
@@ -165,8 +162,6 @@ private slots:
         QCOMPARE(run.errors, QStringList{"Device disconected!"});
         QCOMPARE(run.finished, 0);
         QCOMPARE(run.progress.size(), progress);
-        if (progress)
-            QCOMPARE(run.progress[0], QString("1024512/3000320"));
         QVERIFY(qt_calls("DeviceIoControl").isEmpty()); // no properties update
         // A failed write never gets to the held-back first block: no partition table on the stick.
         const QByteArray content = disk_content(12);

@@ -83,7 +83,6 @@ private slots:
         auto target = open_file_target(path, 3000000, error);
         QVERIFY2(target, error.c_str());
         QCOMPARE(target->size, uint64_t(3000320)); // grown to whole sectors
-        QCOMPARE(target->sector_size, uint32_t(512));
         QCOMPARE(target->name, std::string("\xc3\x9c" "ber-Stick \xe6\x97\xa5\xe6\x9c\xac.img"));
         QVERIFY(qt_calls("CreateFileW").contains(QString::fromStdString("CreateFileW " + path)));
 
@@ -190,7 +189,6 @@ private slots:
         QVERIFY(read_back(*reader, 1000001, 777) == written.mid(1000001, 777));
         QCOMPARE(read_back(*reader, size - 100, 100), QByteArray(100, '\0'));
         QVERIFY(read_back(*reader, size - 100, 101).isNull()); // past the end: refused, as Windows does
-        QVERIFY(qt_calls("CreateFileW").contains("CreateFileW \\\\.\\PhysicalDrive12"));
     }
 };
 

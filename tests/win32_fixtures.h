@@ -82,8 +82,7 @@ inline QByteArray disk_content(DWORD number)
     return bytes(disk_with_number(number)->content);
 }
 
-// Closes what a preparation or an open left in the record.
-// What a burner lets go of at its end: the disk's handles and its run's lock.
+// Lets go of what a preparation or an open left in the record, as a burner does at its end.
 inline void close_handles(device& target)
 {
     device_windows& disk = windows_record(target);

@@ -93,8 +93,6 @@ BOOL volume_control(HANDLE raw, sim_volume& volume, DWORD code, LPVOID out, DWOR
 {
     switch (code) {
     case IOCTL_STORAGE_GET_DEVICE_NUMBER:
-        if (volume.number_query_fails)
-            return fail(ERROR_INVALID_PARAMETER);
         return answer(STORAGE_DEVICE_NUMBER{7, volume.device_number, 1}, out, out_size, returned);
     case FSCTL_LOCK_VOLUME:
         if (volume.locked_by)
@@ -105,11 +103,6 @@ BOOL volume_control(HANDLE raw, sim_volume& volume, DWORD code, LPVOID out, DWOR
                 return fail(ERROR_ACCESS_DENIED);
         volume.locked_by = raw;
         ++volume.locks;
-        return succeed();
-    case FSCTL_UNLOCK_VOLUME:
-        if (volume.locked_by != raw)
-            return fail(ERROR_NOT_LOCKED);
-        volume.locked_by = nullptr;
         return succeed();
     case FSCTL_DISMOUNT_VOLUME:
         if (volume.locked_by && volume.locked_by != raw)

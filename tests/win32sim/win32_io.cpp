@@ -129,7 +129,6 @@ BOOL WINAPI FlushFileBuffers(HANDLE raw)
             return fail(ERROR_DEVICE_NOT_CONNECTED);
         if (disk->flush_error)
             return fail(disk->flush_error);
-        ++disk->flushes;
     }
     return succeed();
 }

@@ -19,7 +19,6 @@ struct sim_volume {
     UINT drive_type = DRIVE_REMOVABLE;
     DWORD device_number = 1;
     bool opens = true;
-    bool number_query_fails = false;
     // Where it lies on its disk; a length of 0 reaches the end of the disk.
     unsigned long long offset = 1048576;
     unsigned long long length = 0;
@@ -61,7 +60,6 @@ struct sim_disk {
     // What happened to it.
     int layout_deletions = 0;
     int property_updates = 0;
-    int flushes = 0;
     std::vector<unsigned char> content;      // bytes written through WriteFile
     std::vector<sim_volume> returning;       // wiped volumes that show again at the next re-read
 

@@ -88,7 +88,7 @@ DWORD open_device(open_handle& handle, DWORD disposition, bool& is_device)
     return ERROR_SUCCESS;
 }
 
-// Plain files, with every disposition. The *_ALWAYS ones report through the last error whether
+// Plain files, with the dispositions the program uses. OPEN_ALWAYS reports through the last error whether
 // the file was there, even when they succeed (success_error; left alone otherwise).
 DWORD open_file(open_handle& handle, DWORD disposition, DWORD& success_error)
 {
@@ -104,16 +104,12 @@ DWORD open_file(open_handle& handle, DWORD disposition, DWORD& success_error)
         if (exists)
             return ERROR_FILE_EXISTS;
         break;
-    case CREATE_ALWAYS:
     case OPEN_ALWAYS:
         success_error = exists ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;
         break;
     case OPEN_EXISTING:
-    case TRUNCATE_EXISTING:
         if (!exists)
             return ERROR_FILE_NOT_FOUND;
-        if (disposition == TRUNCATE_EXISTING && !writes(handle.access))
-            return ERROR_INVALID_PARAMETER;
         break;
     default:
         return ERROR_INVALID_PARAMETER;
@@ -122,9 +118,7 @@ DWORD open_file(open_handle& handle, DWORD disposition, DWORD& success_error)
         return ERROR_ACCESS_DENIED;
     if (share_conflict(handle))
         return ERROR_SHARING_VIOLATION;
-    sim_file& file = files[handle.file];
-    if (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING)
-        file.content.clear();
+    files[handle.file];
     return ERROR_SUCCESS;
 }
 
