@@ -55,18 +55,27 @@ finished_run fixture::run(const QStringList& arguments, const device_options& op
     return result;
 }
 
-bool fixture::says(const QStringList& arguments, int code, const QString& text, const device_options& options)
+QStringList fixture::flash(const QStringList& rest)
 {
-    const finished_run result = run(arguments, options);
+    return QStringList{"--btc", btc, "--image", archive()} + rest;
+}
+
+bool fixture::ended(const finished_run& result, int code, const QString& text)
+{
     if (result.code == code && result.all().contains(text))
         return true;
     qWarning().noquote() << "exit code" << result.code << "instead of" << code << "or no" << text << "in:" << result.all();
     return false;
 }
 
-void fixture::start(QProcess& cli, const QStringList& arguments, const QProcessEnvironment& environment)
+bool fixture::says(const QStringList& arguments, int code, const QString& text, const device_options& options)
 {
-    cli.setProcessChannelMode(QProcess::MergedChannels);
+    return ended(run(arguments, options), code, text);
+}
+
+void fixture::start(QProcess& cli, const QStringList& arguments, const QProcessEnvironment& environment, bool merged)
+{
+    cli.setProcessChannelMode(merged ? QProcess::MergedChannels : QProcess::SeparateChannels);
     cli.setProcessEnvironment(environment);
     cli.start(KELVRA_CLI, arguments);
     cli.waitForStarted(60000);
@@ -96,19 +105,22 @@ finished_run fixture::stop_when(QProcess& cli, const std::function<bool()>& read
     if (!ready())
         qWarning("the run never reached the point of the stop within 60 s");
     clock.start();
-    ::kill(static_cast<pid_t>(cli.processId()), SIGINT);
-    const finished_run result = finish(cli);
+    const finished_run result = interrupt(cli);
     if (stop_ms)
         *stop_ms = clock.elapsed();
     return result;
 }
 
+finished_run fixture::interrupt(QProcess& cli)
+{
+    ::kill(static_cast<pid_t>(cli.processId()), SIGINT);
+    return finish(cli);
+}
+
 finished_run fixture::run_process(const QStringList& arguments, const QProcessEnvironment& environment)
 {
     QProcess cli;
-    cli.setProcessEnvironment(environment);
-    cli.start(KELVRA_CLI, arguments);
-    cli.waitForStarted(60000);
+    start(cli, arguments, environment, false);
     return finish(cli);
 }
 
