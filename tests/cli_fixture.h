@@ -73,8 +73,8 @@ public:
                const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(), bool merged = true);
     finished_run finish(QProcess& cli);
     finished_run interrupt(QProcess& cli); // Ctrl-C, then finish()
-    // Ctrl-C once ready() holds (at most 60 s), then finish(); stop_ms: how long the stop took.
-    finished_run stop_when(QProcess& cli, const std::function<bool()>& ready, qint64* stop_ms = nullptr);
+    // Ctrl-C once ready() holds (at most 60 s); whether the run then ends within 5 s, failed, saying text.
+    bool stops(QProcess& cli, const std::function<bool()>& ready, const QString& text);
     finished_run run_process(const QStringList& arguments,
                              const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
 
@@ -85,6 +85,9 @@ public:
     // The lines of folder/results.csv as fields, after a header that must be the record's own.
     static QList<QStringList> results(const QString& folder);
     static fake_system::disk_spec stick(const QString& name, int number, const QString& serial);
+    // The server names version the latest release and serves archive() for it, in pieces of
+    // piece_size bytes interval_ms apart when piece_size > 0.
+    void serve(http_test_server& server, const QString& version, int piece_size = 0, int interval_ms = 0);
     static QProcessEnvironment served_by(const http_test_server& server,
                                          QProcessEnvironment base = QProcessEnvironment::systemEnvironment());
 };
