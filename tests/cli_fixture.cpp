@@ -45,28 +45,34 @@ finished_run fixture::run(const QStringList& arguments, const device_options& op
     if (!parse_cli(arguments, request, error))
         qWarning() << QString::fromStdString(error);
     captured io;
-    finished_run result;
     flash_session session(request, path("app").toStdString(), options, io.streams, std::move(readers));
     if (before_run)
         before_run(session);
-    result.code = session.run();
-    result.out = io.out();
-    result.err = io.err();
-    return result;
+    const int code = session.run();
+    return finished_run{code, io.out(), io.err()};
 }
 
-bool fixture::says(const QStringList& arguments, int code, const QString& text, const device_options& options)
+QStringList fixture::flash(const QStringList& rest)
 {
-    const finished_run result = run(arguments, options);
+    return QStringList{"--btc", btc, "--image", archive()} + rest;
+}
+
+bool fixture::ended(const finished_run& result, int code, const QString& text)
+{
     if (result.code == code && result.all().contains(text))
         return true;
     qWarning().noquote() << "exit code" << result.code << "instead of" << code << "or no" << text << "in:" << result.all();
     return false;
 }
 
-void fixture::start(QProcess& cli, const QStringList& arguments, const QProcessEnvironment& environment)
+bool fixture::says(const QStringList& arguments, int code, const QString& text, const device_options& options)
 {
-    cli.setProcessChannelMode(QProcess::MergedChannels);
+    return ended(run(arguments, options), code, text);
+}
+
+void fixture::start(QProcess& cli, const QStringList& arguments, const QProcessEnvironment& environment, bool merged)
+{
+    cli.setProcessChannelMode(merged ? QProcess::MergedChannels : QProcess::SeparateChannels);
     cli.setProcessEnvironment(environment);
     cli.start(KELVRA_CLI, arguments);
     cli.waitForStarted(60000);
@@ -79,15 +85,12 @@ finished_run fixture::finish(QProcess& cli)
     QTimer::singleShot(240000, &loop, &QEventLoop::quit);
     if (cli.state() != QProcess::NotRunning)
         loop.exec();
-    finished_run result;
-    if (cli.state() == QProcess::NotRunning && cli.exitStatus() == QProcess::NormalExit)
-        result.code = cli.exitCode();
-    result.out = QString::fromUtf8(cli.readAllStandardOutput());
-    result.err = QString::fromUtf8(cli.readAllStandardError());
-    return result;
+    const bool ended = cli.state() == QProcess::NotRunning && cli.exitStatus() == QProcess::NormalExit;
+    return finished_run{ended ? cli.exitCode() : -1, QString::fromUtf8(cli.readAllStandardOutput()),
+                        QString::fromUtf8(cli.readAllStandardError())};
 }
 
-finished_run fixture::stop_when(QProcess& cli, const std::function<bool()>& ready, qint64* stop_ms)
+bool fixture::stops(QProcess& cli, const std::function<bool()>& ready, const QString& text)
 {
     QElapsedTimer clock;
     clock.start();
@@ -96,19 +99,23 @@ finished_run fixture::stop_when(QProcess& cli, const std::function<bool()>& read
     if (!ready())
         qWarning("the run never reached the point of the stop within 60 s");
     clock.start();
+    const bool said = ended(interrupt(cli), 1, text);
+    const qint64 took = clock.elapsed();
+    if (took >= 5000)
+        qWarning("the run took %lld ms to stop", took);
+    return said && took < 5000;
+}
+
+finished_run fixture::interrupt(QProcess& cli)
+{
     ::kill(static_cast<pid_t>(cli.processId()), SIGINT);
-    const finished_run result = finish(cli);
-    if (stop_ms)
-        *stop_ms = clock.elapsed();
-    return result;
+    return finish(cli);
 }
 
 finished_run fixture::run_process(const QStringList& arguments, const QProcessEnvironment& environment)
 {
     QProcess cli;
-    cli.setProcessEnvironment(environment);
-    cli.start(KELVRA_CLI, arguments);
-    cli.waitForStarted(60000);
+    start(cli, arguments, environment, false);
     return finish(cli);
 }
 
@@ -149,6 +156,16 @@ fake_system::disk_spec fixture::stick(const QString& name, int number, const QSt
     disk.sectors = 8000000;    // 4.096 GB as the kernel says
     disk.node_bytes = 8 << 20; // what the test keeps of it
     return disk;
+}
+
+void fixture::serve(http_test_server& server, const QString& version, int piece_size, int interval_ms)
+{
+    http_response served;
+    served.body = image_builder::read_file(archive());
+    served.piece_size = piece_size;
+    served.piece_interval_ms = interval_ms;
+    server.set_release(version);
+    server.set_response(release_archive_path(version), served);
 }
 
 QProcessEnvironment fixture::served_by(const http_test_server& server, QProcessEnvironment base)

@@ -35,6 +35,18 @@ private:
     watcher m_watch;
 };
 
+// A fake system in a folder of its own (root), holding the sticks given.
+struct folder_of_tree {
+    QTemporaryDir root;
+};
+struct usb_tree : folder_of_tree, fake_system {
+    explicit usb_tree(const QList<disk_spec>& sticks = {}) : fake_system(root.path())
+    {
+        for (const disk_spec& stick : sticks)
+            add_disk(stick);
+    }
+};
+
 class fixture {
 public:
     QTemporaryDir dir;
@@ -49,16 +61,20 @@ public:
     finished_run run(const QStringList& arguments, const device_options& options = device_options(),
                      flash_session::reader_factory readers = open_disk_reader,
                      const std::function<void(flash_session&)>& before_run = {});
-    // Whether the run in process ends with code and says text; what it said goes to the test's
-    // output when not.
+    // {"--btc", btc, "--image", archive()} followed by rest.
+    QStringList flash(const QStringList& rest);
+    // Whether the run (in process for says) ends with code and says text; what it said goes to the
+    // test's output when not.
+    static bool ended(const finished_run& result, int code, const QString& text);
     bool says(const QStringList& arguments, int code, const QString& text, const device_options& options = device_options());
-    // A real process, merged output; start() leaves it running, finish() turns the event loop (so
+    // A real process, merged output unless told otherwise; start() leaves it running, finish() turns the event loop (so
     // that a test server answers) until it ends, at most 240 s.
     void start(QProcess& cli, const QStringList& arguments,
-               const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
+               const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(), bool merged = true);
     finished_run finish(QProcess& cli);
-    // Ctrl-C once ready() holds (at most 60 s), then finish(); stop_ms: how long the stop took.
-    finished_run stop_when(QProcess& cli, const std::function<bool()>& ready, qint64* stop_ms = nullptr);
+    finished_run interrupt(QProcess& cli); // Ctrl-C, then finish()
+    // Ctrl-C once ready() holds (at most 60 s); whether the run then ends within 5 s, failed, saying text.
+    bool stops(QProcess& cli, const std::function<bool()>& ready, const QString& text);
     finished_run run_process(const QStringList& arguments,
                              const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
 
@@ -69,6 +85,9 @@ public:
     // The lines of folder/results.csv as fields, after a header that must be the record's own.
     static QList<QStringList> results(const QString& folder);
     static fake_system::disk_spec stick(const QString& name, int number, const QString& serial);
+    // The server names version the latest release and serves archive() for it, in pieces of
+    // piece_size bytes interval_ms apart when piece_size > 0.
+    void serve(http_test_server& server, const QString& version, int piece_size = 0, int interval_ms = 0);
     static QProcessEnvironment served_by(const http_test_server& server,
                                          QProcessEnvironment base = QProcessEnvironment::systemEnvironment());
 };

@@ -4,7 +4,6 @@
 
 #include <QtTest>
 
-#include <csignal>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -48,16 +47,13 @@ private slots:
         const QString archive = f.archive();
         const QStringList target{"--image", archive, "--target", f.path("a.img")};
         const QStringList station{"--btc", btc, "--image", archive, "--station"};
+        const auto with = [&](const QString& option, const QString& value) { return QStringList{"--btc", btc, option, value} + target; };
         QTest::newRow("no BTC") << target << "a BTC address is required (--btc)";
-        QTest::newRow("bc1 address") << QStringList{"--btc", "bc1qxy2kgdygjrsqtzq2n0yrf2493p83kkfjhx0wlh"} + target
-                                     << "Invalid BTC Address (--btc)";
-        QTest::newRow("worker too long") << QStringList{"--btc", btc, "--worker", "abcdefghijklmn(%d,100)"} + target
-                                         << "Invalid Worker name (--worker)";
-        QTest::newRow("ssid") << QStringList{"--btc", btc, "--ssid", "#home"} + target << "Invalid SSID (--ssid)";
-        QTest::newRow("ssh key with comment") << QStringList{"--btc", btc, "--ssh-key", "ssh-rsa AAAAB3Nz me@host"} + target
-                                              << "Invalid SSH key (--ssh-key)";
-        QTest::newRow("too large") << QStringList{"--btc", btc, "--wireless-key", QString(1800, 'k')} + target
-                                   << "do not fit the 2048-byte configuration text";
+        QTest::newRow("bc1 address") << with("--btc", "bc1qxy2kgdygjrsqtzq2n0yrf2493p83kkfjhx0wlh") << "Invalid BTC Address (--btc)";
+        QTest::newRow("worker too long") << with("--worker", "abcdefghijklmn(%d,100)") << "Invalid Worker name (--worker)";
+        QTest::newRow("ssid") << with("--ssid", "#home") << "Invalid SSID (--ssid)";
+        QTest::newRow("ssh key with comment") << with("--ssh-key", "ssh-rsa AAAAB3Nz me@host") << "Invalid SSH key (--ssh-key)";
+        QTest::newRow("too large") << with("--wireless-key", QString(1800, 'k')) << "do not fit the 2048-byte configuration text";
         // A station names every stick: never the empty name, never one name for every stick.
         QTest::newRow("station without names") << station << "a station gives every stick a name of its own";
         QTest::newRow("station, plain name") << station + QStringList{"--worker", "rig3"} << "(rig3 has none)";
@@ -70,8 +66,7 @@ private slots:
     {
         QFETCH(QStringList, arguments);
         QFETCH(QString, message);
-        const finished_run refused = f.run(arguments);
-        QVERIFY2(refused.code == 2 && refused.err.contains(message), qPrintable(refused.all()));
+        QVERIFY(f.says(arguments, 2, message));
         QVERIFY(!QFile::exists(f.path("a.img")));
         QCOMPARE(saved_settings(f), QByteArray());
         QCOMPARE(QDir(f.path("app/downloads")).entryList({"local-*"}, QDir::Files), QStringList());
@@ -83,8 +78,7 @@ private slots:
         image_builder::write_file(f.path("app/station.csv"), "time,port,serial,size,tag,worker,result,seconds\n"
                                                              "2026-12-07T10:14:03+01:00,2-1.3,4C530001,16008609792,"
                                                              "kelvra-2.7.0.img,rig17,ok,41.2\n");
-        const finished_run done = f.run({"--btc", btc, "--worker", "rig(%d)", "--image", f.archive(), "--target",
-                                         f.path("a.img"), "--target", f.path("b.img"), "--verify", "--json"});
+        const finished_run done = f.run(f.flash({"--worker", "rig(%d)", "--target", f.path("a.img"), "--target", f.path("b.img"), "--verify", "--json"}));
         QCOMPARE(done.code, 0);
         QCOMPARE(f.worker_on(f.path("a.img")) + f.worker_on(f.path("b.img")), QString("rig1rig2"));
         QVERIFY(f.holds_image(f.path("a.img")) && f.holds_image(f.path("b.img")));
@@ -98,12 +92,9 @@ private slots:
         QCOMPARE(lines.takeFirst().join(','),
                  QString("2026-12-07T10:14:03+01:00,2-1.3,4C530001,16008609792,2.7.0,rig17,ok,41.2,"));
         std::sort(lines.begin(), lines.end(), [](const QStringList& a, const QStringList& b) { return a[8] < b[8]; });
-        for (int i = 0; i < 2; ++i) {
-            QVERIFY2(lines[i][3].toLongLong() >= f.image.size() && lines[i][4] == "2.7.0"
-                         && lines[i][5] == QString("rig%1").arg(i + 1) && lines[i][6] == "ok"
-                         && lines[i][8] == f.path(i ? "b.img" : "a.img"),
-                     qPrintable(lines[i].join(',')));
-        }
+        for (int i = 0; i < 2; ++i)
+            QVERIFY2(lines[i][3].toLongLong() >= f.image.size() && lines[i].mid(4, 3).join(',') == QString("2.7.0,rig%1,ok").arg(i + 1)
+                         && lines[i][8] == f.path(i ? "b.img" : "a.img"), qPrintable(lines[i].join(',')));
     }
 
     void verification_catches_a_changed_byte()
@@ -113,10 +104,8 @@ private slots:
             if (at <= 3000000 && 3000000 < at + size)
                 data[3000000 - at] ^= 0x01;
         });
-        const finished_run failed = f.run({"--btc", btc, "--worker", "w(%d)", "--image", f.archive(), "--target",
-                                           f.path("a.img"), "--verify"}, device_options(), corrupt);
-        QVERIFY2(failed.code == 1 && failed.out.contains("verification failed: the target differs from what was written"),
-                 qPrintable(failed.all()));
+        QVERIFY(f.ended(f.run(f.flash({"--worker", "w(%d)", "--target", f.path("a.img"), "--verify"}), device_options(), corrupt), 1,
+                        "verification failed: the target differs from what was written"));
         // The number was reserved before writing: a failed drive leaves it used, never given twice.
         QVERIFY(saved_settings(f).contains("\"worker\": \"w(%d,1)\""));
         QVERIFY(f.results(f.path("app")).value(0).value(6).startsWith("failed: verification failed"));
@@ -128,10 +117,9 @@ private slots:
         QDir().mkpath(small);
         if (geteuid() != 0 || ::mount("tmpfs", small.toUtf8().constData(), "tmpfs", 0, "size=2m") != 0)
             QSKIP("mounting a small tmpfs needs root rights");
-        const finished_run full = f.run({"--btc", btc, "--worker", "r(%d)", "--image", f.archive(), "--target",
-                                         small + "/full.img", "--target", f.path("b.img")});
+        const finished_run full = f.run(f.flash({"--worker", "r(%d)", "--target", small + "/full.img", "--target", f.path("b.img")}));
         ::umount2(small.toUtf8().constData(), MNT_DETACH);
-        QVERIFY2(full.code == 1 && full.out.contains("no space left on " + small + "/full.img"), qPrintable(full.all()));
+        QVERIFY(f.ended(full, 1, "no space left on " + small + "/full.img"));
         QCOMPARE(f.worker_on(f.path("b.img")), QString("r2"));
         QVERIFY(saved_settings(f).contains("\"worker\": \"r(%d,2)\""));
     }
@@ -144,19 +132,16 @@ private slots:
         image_builder::write_file(f.path("mine/cut.gz"), archive);
         image_builder::write_file(f.path("a.img"), f.image); // an older image, wiped before the first write
         const finished_run damaged = f.run({"--btc", btc, "--image", f.path("mine/cut.gz"), "--target", f.path("a.img")});
-        QVERIFY2(damaged.code == 1 && damaged.err.contains("the archive is damaged or incomplete (it was left as it is)"),
-                 qPrintable(damaged.all()));
+        QVERIFY(f.ended(damaged, 1, "the archive is damaged or incomplete (it was left as it is)"));
         QCOMPARE(image_builder::read_file(f.path("mine/cut.gz")), archive);
         // The target followed the image until the damage showed: its first block never came, and
         // blocks written behind it are not called "not written".
         const QRegularExpression reason("a\\.img\\s+FAILED +- +(0\\.0 .*\\s+why: not|[1-9][0-9.]* .*\\s+why: partly) written: the image");
         QVERIFY2(damaged.out.contains(reason), qPrintable(damaged.out));
-        const QByteArray head = image_builder::read_file(f.path("a.img")).left(4096);
-        QCOMPARE(head.count('\0'), head.size());
+        QCOMPARE(image_builder::read_file(f.path("a.img")).left(4096), QByteArray(4096, '\0'));
 
-        const finished_run missing = f.run({"--btc", btc, "--image", f.path("mine/absent.gz"), "--target", f.path("a.img")});
-        QVERIFY2(missing.code == 2 && missing.err.contains("cannot read --image " + f.path("mine/absent.gz") + ": No such file"),
-                 qPrintable(missing.all()));
+        QVERIFY(f.says({"--btc", btc, "--image", f.path("mine/absent.gz"), "--target", f.path("a.img")}, 2,
+                       "cannot read --image " + f.path("mine/absent.gz") + ": No such file"));
 
         // The user's own raw image beside the archive is neither flashed nor touched, and the run
         // makes nothing beside the archive.
@@ -172,7 +157,7 @@ private slots:
     void the_folders_own_files_are_never_targets()
     {
         // Made once: the image cache then holds an image, its record and the lock beside them.
-        QCOMPARE(f.run({"--btc", btc, "--worker", "own(%d)", "--image", f.archive(), "--target", f.path("a.img")}).code, 0);
+        QCOMPARE(f.run(f.flash({"--worker", "own(%d)", "--target", f.path("a.img")})).code, 0);
         const QByteArray settings = saved_settings(f);
         const QByteArray record = image_builder::read_file(f.path("app/results.csv"));
         const QStringList cached = QDir(f.path("app/downloads")).entryList(QDir::Files | QDir::Hidden);
@@ -181,10 +166,8 @@ private slots:
                         f.path("app/station.csv"), f.path("app/downloads/new.img"), f.path("app/../app/downloads/x.img")};
         for (const QString& name : cached)
             own << f.path("app/downloads/" + name);
-        for (const QString& target : own) {
-            const finished_run refused = f.run({"--btc", btc, "--image", f.archive(), "--target", target});
-            QVERIFY2(refused.code == 2 && refused.err.contains("holds this program's own files"), qPrintable(target + ": " + refused.all()));
-        }
+        for (const QString& target : own)
+            QVERIFY2(f.says(f.flash({"--target", target}), 2, "holds this program's own files"), qPrintable(target));
         QCOMPARE(saved_settings(f), settings);
         QCOMPARE(image_builder::read_file(f.path("app/results.csv")), record);
         QCOMPARE(QDir(f.path("app/downloads")).entryList(QDir::Files | QDir::Hidden), cached);
@@ -192,8 +175,7 @@ private slots:
 
     void devices_need_confirmation_and_size()
     {
-        QTemporaryDir root;
-        fake_system system(root.path());
+        usb_tree system;
         fake_system::disk_spec stick = fixture::stick("sdb", 1, "4C53 0001\t");
         stick.node_bytes = 4096;
         stick.port = "2-1.4"; // behind a hub
@@ -214,12 +196,9 @@ private slots:
                                                    {"name", "SanDisk Cruzer Blade"}, {"size", 4096000000LL},
                                                    {"system_disk", false}, {"too_small", false}}));
 
-        const QStringList flash{"--btc", btc, "--image", f.archive(), "--device"};
-        const finished_run unconfirmed = f.run(flash + QStringList{system.node("sdb")}, options);
-        QVERIFY(unconfirmed.code == 2 && unconfirmed.err.contains("not confirmed"));
-        const finished_run too_small = f.run(flash + QStringList{system.node("sdc"), "--yes"}, options);
-        QVERIFY(too_small.code == 2 && too_small.err.contains("too small"));
-        QCOMPARE(f.run(flash + QStringList{"/dev/sda", "--yes"}, options).code, 2);
+        QVERIFY(f.says(f.flash({"--device", system.node("sdb")}), 2, "not confirmed", options));
+        QVERIFY(f.says(f.flash({"--device", system.node("sdc"), "--yes"}), 2, "too small", options));
+        QCOMPARE(f.run(f.flash({"--device", "/dev/sda", "--yes"}), options).code, 2);
         QCOMPARE(image_builder::read_file(system.node("sdb")), QByteArray(4096, '\xab'));
     }
 
@@ -227,10 +206,10 @@ private slots:
     {
         // A large, mostly empty image: quick to inflate, long enough to write that Ctrl-C lands mid-write.
         QByteArray big(512 * 1024 * 1024, '\0');
-        for (int i = 0; i < 8; ++i)
+        for (int i = 0; i < 8; ++i) {
             big[i * 4096 + 17] = 1;
-        for (int i = 0; i < 8; ++i)
             big[big.size() - 1 - i] = static_cast<char>((offset >> (8 * i)) & 0xff);
+        }
         image_builder::write_file(f.path("big.gz"), image_builder::gzip(big, 1));
         big.clear();
 
@@ -239,11 +218,8 @@ private slots:
         f.start(cli, {"--folder", f.path("cli-app"), "--btc", btc, "--image", f.path("big.gz"), "--target", f.path("big.img")});
         const QString log = f.path("cli-app/KELVRA Flash Tool.log");
         QTRY_VERIFY_WITH_TIMEOUT(image_builder::read_file(log).contains("Burning started"), 60000);
-        ::kill(static_cast<pid_t>(cli.processId()), SIGINT);
-        const finished_run stopped = f.finish(cli);
-        QCOMPARE(stopped.code, 1);
+        QVERIFY(f.ended(f.interrupt(cli), 1, "canceled"));
         QVERIFY(image_builder::read_file(log).contains("Burning canceled"));
-        QVERIFY(stopped.all().contains("canceled"));
         QCOMPARE(f.results(f.path("cli-app")).value(0).value(6), QString("failed: canceled"));
         QCOMPARE(image_builder::read_file(f.path("big.img")).left(4096), QByteArray(4096, '\0'));
         for (const char* name : {"big.gz", "big", "big.img"})

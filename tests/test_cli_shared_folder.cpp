@@ -44,7 +44,6 @@ private slots:
     void initTestCase()
     {
         f.image = image_builder::disk_image(24 * 1024 * 1024 + 1000, offset, 5);
-        m_server.set_release("3.1.4");
         m_downloads = f.path("app/downloads");
     }
 
@@ -66,14 +65,9 @@ private slots:
     {
         QFETCH(QString, source);
         const QString archive = m_downloads + "/3.1.4.gz";
-        const QByteArray packed = image_builder::read_file(f.archive());
-        http_response slow;
-        slow.body = packed;
-        slow.piece_size = 1 << 20;
-        slow.piece_interval_ms = 50;
-        m_server.set_response(release_archive_path("3.1.4"), slow);
+        f.serve(m_server, "3.1.4", 1 << 20, 50);
         if (source == "cached")
-            image_builder::write_file(archive, packed);
+            image_builder::write_file(archive, image_builder::read_file(f.archive()));
         const QStringList local = source == "local" ? QStringList{"--image", f.archive()} : QStringList{};
         const int before = m_server.requests().count(release_archive_path("3.1.4"));
         std::vector<std::unique_ptr<QProcess>> runs;
@@ -90,11 +84,7 @@ private slots:
 
     void a_killed_run_is_taken_over()
     {
-        http_response slow;
-        slow.body = image_builder::read_file(f.archive());
-        slow.piece_size = 256 * 1024;
-        slow.piece_interval_ms = 100;
-        m_server.set_response(release_archive_path("3.1.4"), slow);
+        f.serve(m_server, "3.1.4", 256 * 1024, 100);
         std::vector<std::unique_ptr<QProcess>> runs;
         QProcess* first = start(runs, {});
         QTRY_VERIFY_WITH_TIMEOUT(image_builder::read_file(f.path("app/KELVRA Flash Tool.log")).contains("Starting download"), 60000);

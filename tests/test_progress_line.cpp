@@ -12,14 +12,9 @@ class test_progress_line : public QObject {
     static QString line_of(const progress_view& view, int width = 120) { return QString::fromStdString(progress_line(view, width)); }
     static progress_view view(const char* stage, int64_t done = 50000000, double seconds = 2.0)
     {
-        progress_view made;
-        made.target = "/dev/sdb rig1";
-        made.stage = stage;
-        made.done = done;
-        made.total = 200000000;
-        made.seconds = seconds; // since the stage began, not since the run began
-        made.measured = std::string(stage) == "writing" || std::string(stage) == "verifying";
-        return made;
+        // seconds: since the stage began, not since the run began
+        const bool measured = std::string(stage) == "writing" || std::string(stage) == "verifying";
+        return progress_view{"/dev/sdb rig1", stage, done, 200000000, seconds, measured};
     }
 
 private slots:
@@ -38,19 +33,17 @@ private slots:
     {
         progress_view long_one = view("verifying", 1, 4);
         long_one.target = "/dev/disk/by-path/pci-0000:00:14.0-usb-0:1.4.3:1.0-scsi-0:0:0:0";
-        for (int width : {20, 40, 60, 80, 200}) {
-            QVERIFY2(columns(progress_line(long_one, width)) <= width - 1, progress_line(long_one, width).c_str());
-            QVERIFY(columns(progress_line(long_one, width)) > 0);
-        }
+        for (int width : {20, 40, 60, 80, 200})
+            QVERIFY2(columns(progress_line(long_one, width)) <= width - 1 && columns(progress_line(long_one, width)) > 0,
+                     progress_line(long_one, width).c_str());
         // Cut at the front: the end tells one port from the next.
-        QVERIFY(line_of(long_one, 60).contains("verifying") && line_of(long_one, 60).startsWith("\u2026"));
-        QVERIFY(line_of(long_one, 60).contains("0:0:0:0 "));
+        QVERIFY(line_of(long_one, 60).contains("verifying") && line_of(long_one, 60).startsWith("\u2026")
+                && line_of(long_one, 60).contains("0:0:0:0 "));
         // Cut between characters, never inside one.
         long_one.target = "/tmp/k\u00e4se-\u00fc\u00f6\u00e4-\u4e2d\u6587-stick-image-with-a-long-name.img";
         for (int width = 10; width < 90; ++width) {
             const std::string line = progress_line(long_one, width);
-            QVERIFY(QString::fromStdString(line).toStdString() == line); // valid UTF-8 round-trips
-            QVERIFY(columns(line) <= width - 1);
+            QVERIFY(QString::fromStdString(line).toStdString() == line && columns(line) <= width - 1); // valid UTF-8 round-trips
         }
     }
 
@@ -68,12 +61,8 @@ private slots:
 
     void the_summary_fits_80_columns()
     {
-        summary_row row;
-        row.target = "/dev/disk/by-path/pci-0000:00:14.0-usb-0:1.4.3:1.0-scsi-0:0:0:0";
-        row.worker = "farm-row-b-9999";
-        row.port = "2-1.4.3";
-        row.serial = "4C530001";
-        row.why = "verification failed: the target differs from what was written; the stick may be worn or fake";
+        const summary_row row{"/dev/disk/by-path/pci-0000:00:14.0-usb-0:1.4.3:1.0-scsi-0:0:0:0", "farm-row-b-9999", "2-1.4.3", "4C530001", false,
+                              "verification failed: the target differs from what was written; the stick may be worn or fake", 0, 0, 0, 0};
         const QStringList lines = QString::fromStdString(summary_text({row})).split('\n');
         for (const QString& line : lines)
             QVERIFY2(line.size() <= 80, qPrintable(line));
