@@ -73,7 +73,7 @@ public:
                const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(), bool merged = true);
     finished_run finish(QProcess& cli);
     finished_run interrupt(QProcess& cli); // Ctrl-C, then finish()
-    // Ctrl-C once ready() holds (at most 60 s); whether the run then ends within 5 s, failed, saying text.
+    // Ctrl-C once ready() holds (at most 60 s); whether the run then ends within 15 s, failed, saying text.
     bool stops(QProcess& cli, const std::function<bool()>& ready, const QString& text);
     finished_run run_process(const QStringList& arguments,
                              const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());

@@ -86,24 +86,6 @@ private slots:
         QCOMPARE(written.at(padded), '\xab');
     }
 
-    // Stops once blocks are written are the burner's own, the same on every system.
-    void a_stop_while_inflating_leaves_nothing_behind()
-    {
-        const std::string gz = archive("stop", "2.6.0.gz", image_builder::disk_image(3 * 1024 * 1024 + 512, 4096, 9), 0);
-        const QString target = m_dir.path() + "/stop/stick.img";
-        const auto disk = file_target(target);
-        QVERIFY(disk);
-        const burn_run run = burn(gz, disk.get(), QByteArray(2048, '\n'), [&](image_burner& burner) {
-            connect(&burner, &image_burner::report_progress_inflate, &burner, &image_burner::cancel, Qt::DirectConnection);
-        });
-        QCOMPARE(run.canceled, 1);
-        QCOMPARE(run.finished, 0);
-        QVERIFY(linux_record(*disk).handles.empty());
-        QVERIFY(image_builder::read_file(target).isEmpty());
-        QVERIFY(!QFile::exists(m_dir.path() + "/stop/2.6.0"));
-        QCOMPARE(QDir(m_dir.path() + "/stop").entryList({"*.part"}, QDir::Files), QStringList());
-    }
-
     void the_image_a_run_made_is_written_after_its_archive_went()
     {
         // Another run cleared the archive away as an older release after this run had inflated it.

@@ -202,29 +202,6 @@ private slots:
         QCOMPARE(image_builder::read_file(system.node("sdb")), QByteArray(4096, '\xab'));
     }
 
-    void interrupt_mid_write_ends_cleanly()
-    {
-        // A large, mostly empty image: quick to inflate, long enough to write that Ctrl-C lands mid-write.
-        QByteArray big(512 * 1024 * 1024, '\0');
-        for (int i = 0; i < 8; ++i) {
-            big[i * 4096 + 17] = 1;
-            big[big.size() - 1 - i] = static_cast<char>((offset >> (8 * i)) & 0xff);
-        }
-        image_builder::write_file(f.path("big.gz"), image_builder::gzip(big, 1));
-        big.clear();
-
-        image_builder::write_file(f.path("big.img"), f.image); // an older image: its first block must not survive
-        QProcess cli;
-        f.start(cli, {"--folder", f.path("cli-app"), "--btc", btc, "--image", f.path("big.gz"), "--target", f.path("big.img")});
-        const QString log = f.path("cli-app/KELVRA Flash Tool.log");
-        QTRY_VERIFY_WITH_TIMEOUT(image_builder::read_file(log).contains("Burning started"), 60000);
-        QVERIFY(f.ended(f.interrupt(cli), 1, "canceled"));
-        QVERIFY(image_builder::read_file(log).contains("Burning canceled"));
-        QCOMPARE(f.results(f.path("cli-app")).value(0).value(6), QString("failed: canceled"));
-        QCOMPARE(image_builder::read_file(f.path("big.img")).left(4096), QByteArray(4096, '\0'));
-        for (const char* name : {"big.gz", "big", "big.img"})
-            QFile::remove(f.path(name));
-    }
 };
 
 QTEST_GUILESS_MAIN(test_cli)

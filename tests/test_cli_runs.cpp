@@ -66,6 +66,7 @@ private slots:
         const QString log = f.path("cli-app/KELVRA Flash Tool.log");
         QVERIFY(f.stops(cli, [&] { return image_builder::read_file(log).contains("Inflating: "); }, "canceled"));
         QVERIFY(image_builder::read_file(log).contains("Inflation stopped"));
+        QCOMPARE(f.results(f.path("cli-app")).value(0).value(6), QString("failed: canceled"));
         QCOMPARE(image_builder::read_file(system.node("sdb")).left(4096), QByteArray(4096, '\0'));
         QCOMPARE(QDir(f.path("cli-app/downloads")).entryList(QDir::Files), QStringList());
         QFile::remove(f.path("huge.gz"));
@@ -86,7 +87,8 @@ private slots:
                                                      session.cancel();
                                                  });
                                              });
-        QVERIFY2(preparing.code == 1 && clock.isValid() && clock.elapsed() < 5000, qPrintable(preparing.all()));
+        // Well short of the 15 s the disk would otherwise be waited for, however busy the machine.
+        QVERIFY2(preparing.code == 1 && clock.isValid() && clock.elapsed() < 12000, qPrintable(preparing.all()));
         QVERIFY2(preparing.all().contains(QRegularExpression("sdb\\s+FAILED .*\\s+(port .*\\s+)?why: canceled")), qPrintable(preparing.all()));
         QVERIFY(!image_builder::read_file(m_log).contains("Burning started\n"));
 
@@ -244,13 +246,14 @@ private slots:
         const finished_run done = f.run(arguments, options);
         QVERIFY2(done.code == 0 && done.out.count(QRegularExpression("sd[bcd]\\s+ok ")) == 3, qPrintable(done.all()));
 
-        // Each check of a wiped disk waits its 2 s of quiet; they overlap instead of following each other.
+        // Each check of a wiped disk waits its 2 s of quiet; they overlap instead of following each other
+        // (one after the other, the third would begin 4 s after the first).
         QList<QDateTime> checks;
         for (const QByteArray& line : image_builder::read_file(m_log).split('\n'))
             if (line.contains("Checking for drives after formating"))
                 checks << QDateTime::fromString(QString::fromUtf8(line.mid(1, 23)), "yyyy-MM-dd HH:mm:ss.zzz");
         QCOMPARE(checks.size(), 3);
-        QVERIFY2(checks[0].isValid() && checks[2].isValid() && checks[0].msecsTo(checks[2]) < 1500,
+        QVERIFY2(checks[0].isValid() && checks[2].isValid() && checks[0].msecsTo(checks[2]) < 3000,
                  qPrintable(QString::number(checks[0].msecsTo(checks[2]))));
     }
 

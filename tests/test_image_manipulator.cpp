@@ -65,12 +65,6 @@ private slots:
                 dir.remove(name);
     }
 
-    void decompressed_name_drops_the_suffix()
-    {
-        QCOMPARE(image_manipulator::decompressed_path("/a/downloads/2.3.1.gz"), std::string("/a/downloads/2.3.1"));
-        QCOMPARE(image_manipulator::decompressed_path("gz"), std::string("gz"));
-    }
-
     void inflates_with_progress_per_block()
     {
         // Stored blocks keep the archive near the data size; the zeros behind the gzip member
