@@ -77,16 +77,14 @@ private slots:
         const QString api = m_server.base_url();
         const QString lookup = api + http_test_server::release_path;
         const QStringList net{"--btc", btc, "--target", f.path("net.img")};
-        http_response missing, untagged;
+        http_response missing;
         missing.status = 404;
-        untagged.body = "{\"name\": \"2.7.0\"}";
 
         m_server.set_response(http_test_server::release_path, missing);
         QVERIFY(f.ended(run(net), 1, "error: the release lookup failed: HTTP 404 Not Found from " + lookup + "\n"));
         QVERIFY2(log().contains("Network error: 203 (the release lookup failed: HTTP 404 Not Found from " + lookup + ")"),
                  qPrintable(log()));
-        m_server.set_response(http_test_server::release_path, untagged);
-        QVERIFY(f.ended(run(net), 1, "the release lookup failed: the release answer has no tag_name (" + lookup + ")"));
+        // Each reason is the retriever's own (its suite holds them all); here the download's is told apart.
         m_server.set_release("2.7.0");
         QVERIFY(f.ended(run(net), 1, "the download failed: HTTP 404 Not Found from " + api + release_archive_path("2.7.0")));
         m_server.stop();
