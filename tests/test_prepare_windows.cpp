@@ -150,8 +150,6 @@ private slots:
                  (QStringList{"fatal Format:", "fatal \\\\.\\PhysicalDrive12", "debug Locking drive: ", "debug \\\\?\\E:"}));
         QCOMPARE(log_of("find_volumes"), (QStringList{"fatal Checking for drives after formating",
                                                       "debug Dismounting volumes: \\\\?\\E:", "fatal 0", "fatal FOUND"}));
-        QTest::qWait(2 * fast.volume_check_ms);
-        QCOMPARE(run.finished.size(), 1);
         // A listing meanwhile (a device change) still finds the held disk; its locked volume refuses
         // the look, as it refuses Explorer's. Had the lock failed, the dismount would end at a look.
         const auto relisted = run.manager.get_devices();
@@ -163,7 +161,8 @@ private slots:
         // Nor may another run (of this process or another: the lock goes by name) wipe the stick this
         // one writes; that run ends.
         run.manager.unmount_device(*relisted[0], false);
-        QVERIFY2(QTest::qWaitFor([&] { return run.finished.size() == 2; }, 60000), "the end of the second preparation");
+        QVERIFY2(QTest::qWaitFor([&] { return run.finished.size() >= 2; }, 60000), "the end of the second preparation");
+        QCOMPARE(run.finished.size(), 2); // one end each: the first check reported once
         QCOMPARE(relisted[0]->refusal, std::string("in use by another run of this program"));
         QCOMPARE(qt_calls("DeviceIoControl").filter("PhysicalDrive12 0x7c100").size(), 1); // not wiped again
 
