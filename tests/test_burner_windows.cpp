@@ -106,7 +106,6 @@ private slots:
         QTest::addColumn<qint64>("size");
         QTest::addColumn<int>("writes");
         QTest::addColumn<uint>("sector");
-        QTest::newRow("two whole blocks") << qint64(2 * 1024512) << 2 << 512u;
         QTest::newRow("last sector partial") << qint64(2000000) << 2 << 512u;
         QTest::newRow("smaller than a sector") << qint64(300 + 2048 + 8) << 1 << 512u;
         // Blocks of 251 sectors of 4096 bytes, the last one padded to a whole sector.
