@@ -17,7 +17,9 @@ namespace win32sim {
 
 inline sim_disk usb_stick(DWORD number, const std::string& friendly_name = "SanDisk Cruzer USB Device")
 {
-    sim_disk disk{"\\\\?\\usbstor#disk&ven_x&prod_y#" + std::to_string(number) + "#{53f56307}", number};
+    sim_disk disk;
+    disk.interface_path = "\\\\?\\usbstor#disk&ven_x&prod_y#" + std::to_string(number) + "#{53f56307}";
+    disk.device_number = number;
     disk.friendly_name = friendly_name;
     return disk;
 }
@@ -29,8 +31,9 @@ inline sim_volume volume(char letter, DWORD number, UINT type = DRIVE_REMOVABLE)
 
 inline sim_disk internal_disk(DWORD number, STORAGE_BUS_TYPE bus)
 {
-    sim_disk disk{"\\\\?\\scsi#disk#" + std::to_string(number), number, bus};
-    disk.friendly_name = "Internal disk";
+    sim_disk disk = usb_stick(number, "Internal disk");
+    disk.interface_path = "\\\\?\\scsi#disk#" + std::to_string(number);
+    disk.bus_type = bus;
     return disk;
 }
 
