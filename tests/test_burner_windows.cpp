@@ -31,10 +31,7 @@ class test_burner_windows : public win32_test {
     // with a returned volume also that volume's handle, locked and dismounted by the volume check.
     void prepare(const QByteArray& image, DWORD sector = 512, bool returned_volume = false)
     {
-        sim_disk disk = usb_stick(12);
-        disk.bytes_per_sector = sector;
-        disk.cylinders = sector == 512 ? 1958 : 245;
-        plug({disk});
+        plug({usb_stick_of_sectors(12, sector)});
         if (returned_volume)
             plug({}, {volume('E', 12)});
         m_archive = (m_dir.path() + "/2.3.1.gz").toStdString();

@@ -2,20 +2,16 @@
 #include "image_builder.h"
 #include "win32_fixtures.h"
 
-#include "src/device/device_manager.h"
-
 using namespace win32sim;
 
 namespace {
 
-// The devices are never looked at: no look comes in the middle of the calls a test reads.
-const device_options fast = {3600000, 80, 400, 50};
 // The name every run takes before it touches disk 12.
 const QString run_lock = "Global\\kelvra-flash-tool-PhysicalDrive12";
 
 // A manager on the machine as it is, and the disk it lists first.
 struct preparation {
-    explicit preparation(const device_options& options = fast) : manager(options) {}
+    explicit preparation(const device_options& options = quiet) : manager(options) {}
     device_manager manager;
     QSignalSpy finished{&manager, &device_manager::unmount_finished};
     std::vector<std::shared_ptr<device>> devices = manager.get_devices();
@@ -83,7 +79,7 @@ private slots:
         empty_slot.opens = false;
         superfloppy.returns_after_wipe = true;
         plug({usb_stick(12, "Stick")}, {superfloppy, volume('G', 5), empty_slot});
-        device_options options = fast;
+        device_options options = quiet;
         options.volume_check_ms = 60000; // ends as soon as the volume is dealt with
         preparation run(options);
         device& stick = run.stick();
@@ -170,7 +166,7 @@ private slots:
     void a_stick_without_drive_letters_is_wiped_and_waited_for()
     {
         plug({usb_stick(12, "Stick")});
-        device_options options = fast;
+        device_options options = quiet;
         options.prepare_wait_ms = 600;
         preparation run(options);
         QVERIFY(run.stick().volumes.empty());
@@ -199,7 +195,7 @@ private slots:
         close_handles(run.stick());
 
         // A volume that shows up while the check runs, after its first look, is found on a later pass.
-        device_options patient = fast;
+        device_options patient = quiet;
         patient.volume_check_ms = 60000;
         preparation later(patient);
         const int looks = qt_calls("GetDriveTypeA").size();

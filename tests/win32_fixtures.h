@@ -7,6 +7,7 @@
 #include "win32_machine.h"
 
 #include "src/core/logger.h"
+#include "src/device/device_manager.h"
 #include "src/device/device_windows.h"
 
 #include <QtTest>
@@ -15,12 +16,25 @@
 
 namespace win32sim {
 
+// Waits of a device manager that never looks at the devices in the middle of the calls a test reads.
+const device_options quiet = {3600000, 80, 400, 50};
+
 inline sim_disk usb_stick(DWORD number, const std::string& friendly_name = "SanDisk Cruzer USB Device")
 {
     sim_disk disk;
     disk.interface_path = "\\\\?\\usbstor#disk&ven_x&prod_y#" + std::to_string(number) + "#{53f56307}";
     disk.device_number = number;
     disk.friendly_name = friendly_name;
+    return disk;
+}
+
+// 1958 x 255 x 63 sectors of 512 bytes, or 245 cylinders of 4096-byte sectors: neither a whole
+// number of 4096-byte pages nor of the burner's blocks.
+inline sim_disk usb_stick_of_sectors(DWORD number, DWORD sector)
+{
+    sim_disk disk = usb_stick(number);
+    disk.bytes_per_sector = sector;
+    disk.cylinders = sector == 512 ? 1958 : 245;
     return disk;
 }
 
