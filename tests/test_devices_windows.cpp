@@ -1,6 +1,5 @@
 #include "win32_fixtures.h"
 
-#include "src/device/device_manager.h"
 #include "src/device/listener_windows.h"
 
 #include <QScopeGuard>
@@ -9,9 +8,6 @@
 using namespace win32sim;
 
 namespace {
-
-// Never a look at the devices in the middle of the calls a test reads; the listener's tests look often.
-const device_options quiet = {3600000, 80, 400, 50};
 
 int usbstor_polls()
 {

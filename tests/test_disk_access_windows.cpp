@@ -27,52 +27,40 @@ private slots:
     void the_simulated_windows_refuses_what_windows_refuses()
     {
         plug({usb_stick(12)}, {volume('E', 12)});
-        const auto open = [](const char* path, DWORD access, DWORD share) {
+        const auto open = [](const char* path, DWORD access, DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE) {
             return CreateFileA(path, access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         };
         const auto control = [](HANDLE handle, DWORD code) {
             DWORD returned = 0;
             return DeviceIoControl(handle, code, nullptr, 0, nullptr, 0, &returned, nullptr) != FALSE;
         };
-        const DWORD both = FILE_SHARE_READ | FILE_SHARE_WRITE;
-        HANDLE disk = open("\\\\.\\PhysicalDrive12", GENERIC_READ | GENERIC_WRITE, both);
-        alignas(4096) static unsigned char sector[512] = {1, 2, 3};
-        const auto write_at = [&](LONGLONG offset) {
+        HANDLE disk = open("\\\\.\\PhysicalDrive12", GENERIC_READ | GENERIC_WRITE);
+        const auto write_into_volume = [disk] {
+            alignas(4096) static unsigned char sector[512] = {1, 2, 3};
             LARGE_INTEGER position;
-            position.QuadPart = offset;
+            position.QuadPart = 1048576;
             DWORD written = 0;
             return SetFilePointerEx(disk, position, nullptr, FILE_BEGIN)
                 && WriteFile(disk, sector, sizeof sector, &written, nullptr);
         };
-        QVERIFY(write_at(0)); // before the volume
-        QVERIFY(!write_at(1048576));
-        QCOMPARE(GetLastError(), DWORD(ERROR_ACCESS_DENIED)); // into the mounted volume
-
-        HANDLE volume = open("\\\\?\\E:", GENERIC_READ | GENERIC_WRITE, both);
-        HANDLE other = open("\\\\?\\E:", GENERIC_READ, both);
-        QVERIFY(!control(volume, FSCTL_LOCK_VOLUME));
-        QCOMPARE(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-        QVERIFY(control(volume, FSCTL_DISMOUNT_VOLUME));
-        QVERIFY(write_at(1048576)); // dismounted
-        QVERIFY(!control(other, IOCTL_STORAGE_GET_DEVICE_NUMBER)); // only good for closing now
-        QVERIFY(control(volume, FSCTL_LOCK_VOLUME));
-        QCOMPARE(open("\\\\?\\E:", GENERIC_READ, both), INVALID_HANDLE_VALUE);
-        QCOMPARE(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+        QVERIFY(!write_into_volume()); // mounted
+        HANDLE volume = open("\\\\?\\E:", GENERIC_READ | GENERIC_WRITE);
+        HANDLE explorer = open("\\\\?\\E:", GENERIC_READ);
+        QVERIFY(!control(volume, FSCTL_LOCK_VOLUME)); // not while another handle is open
+        CloseHandle(explorer);
+        QVERIFY(control(volume, FSCTL_LOCK_VOLUME) && control(volume, FSCTL_DISMOUNT_VOLUME));
+        QVERIFY(write_into_volume());
+        QCOMPARE(open("\\\\?\\E:", GENERIC_READ), INVALID_HANDLE_VALUE); // locked: no look gets in
         QVERIFY(CloseHandle(volume));
-        CloseHandle(other);
-        other = open("\\\\?\\E:", GENERIC_READ, both); // unlocked: a look mounts it again
-        QCOMPARE(other, volume);                      // and gets a value that was closed
-        QVERIFY(!write_at(1048576));
-        QVERIFY(CloseHandle(other));
-        QVERIFY(!CloseHandle(other));
-        {
-            auto guard = lock();
-            QCOMPARE(state().invalid_closes, 1);
-            state().invalid_closes = 0;
-        }
+        explorer = open("\\\\?\\E:", GENERIC_READ); // unlocked: a look mounts it again
+        QCOMPARE(explorer, volume);                // and gets a value that was closed
+        QVERIFY(!write_into_volume());
         QCOMPARE(open("\\\\.\\PhysicalDrive12", GENERIC_READ, FILE_SHARE_READ), INVALID_HANDLE_VALUE);
-        QCOMPARE(GetLastError(), DWORD(ERROR_SHARING_VIOLATION)); // disk is open for writing
-        QVERIFY(CloseHandle(disk));
+        QCOMPARE(GetLastError(), DWORD(ERROR_SHARING_VIOLATION)); // the disk is open for writing
+        QVERIFY(CloseHandle(disk) && CloseHandle(explorer) && !CloseHandle(explorer));
+        QCOMPARE(leftovers(), QStringList{"1 closes of no handle"});
+        auto guard = lock();
+        state().invalid_closes = 0;
     }
 
     void a_file_target_is_created_grown_written_and_read_back()
@@ -166,19 +154,14 @@ private slots:
     void the_reader_reads_sectors_of_the_disk_and_nothing_past_it_data()
     {
         QTest::addColumn<uint>("sector");
-        QTest::addColumn<qint64>("cylinders");
-        // 1958 x 255 x 63 sectors of 512 bytes: not a whole number of 4096-byte pages.
-        QTest::newRow("512-byte sectors") << 512u << qint64(1958);
-        QTest::newRow("4096-byte sectors") << 4096u << qint64(245);
+        QTest::newRow("512-byte sectors") << 512u;
+        QTest::newRow("4096-byte sectors") << 4096u;
     }
     void the_reader_reads_sectors_of_the_disk_and_nothing_past_it()
     {
         QFETCH(uint, sector);
-        QFETCH(qint64, cylinders);
         const QByteArray written = image_builder::random_bytes(2 << 20);
-        sim_disk disk = usb_stick(12);
-        disk.bytes_per_sector = sector;
-        disk.cylinders = cylinders;
+        sim_disk disk = usb_stick_of_sectors(12, sector);
         disk.content.assign(written.begin(), written.end());
         plug({disk});
         const uint64_t size = disk.size();

@@ -2,26 +2,16 @@
 #include "image_builder.h"
 #include "win32_fixtures.h"
 
-#include "src/device/device_manager.h"
-
 using namespace win32sim;
 
 namespace {
 
-// The devices are never looked at: no look comes in the middle of the calls a test reads.
-const device_options fast = {3600000, 80, 400, 50};
 // The name every run takes before it touches disk 12.
 const QString run_lock = "Global\\kelvra-flash-tool-PhysicalDrive12";
 
-sim_volume returning(sim_volume v)
-{
-    v.returns_after_wipe = true;
-    return v;
-}
-
 // A manager on the machine as it is, and the disk it lists first.
 struct preparation {
-    explicit preparation(const device_options& options = fast) : manager(options) {}
+    explicit preparation(const device_options& options = quiet) : manager(options) {}
     device_manager manager;
     QSignalSpy finished{&manager, &device_manager::unmount_finished};
     std::vector<std::shared_ptr<device>> devices = manager.get_devices();
@@ -85,10 +75,11 @@ private slots:
         image_builder::write_file(QString::fromStdString(archive), image_builder::gzip(image, 1));
         // G: is another stick's volume: looked at, never locked. D: is a card reader's empty slot:
         // its failed open is the last error when E: is dealt with.
-        sim_volume empty_slot = volume('D', 6);
+        sim_volume empty_slot = volume('D', 6), superfloppy = volume('E', 12);
         empty_slot.opens = false;
-        plug({usb_stick(12, "Stick")}, {returning(volume('E', 12)), volume('G', 5), empty_slot});
-        device_options options = fast;
+        superfloppy.returns_after_wipe = true;
+        plug({usb_stick(12, "Stick")}, {superfloppy, volume('G', 5), empty_slot});
+        device_options options = quiet;
         options.volume_check_ms = 60000; // ends as soon as the volume is dealt with
         preparation run(options);
         device& stick = run.stick();
@@ -150,8 +141,6 @@ private slots:
                  (QStringList{"fatal Format:", "fatal \\\\.\\PhysicalDrive12", "debug Locking drive: ", "debug \\\\?\\E:"}));
         QCOMPARE(log_of("find_volumes"), (QStringList{"fatal Checking for drives after formating",
                                                       "debug Dismounting volumes: \\\\?\\E:", "fatal 0", "fatal FOUND"}));
-        QTest::qWait(2 * fast.volume_check_ms);
-        QCOMPARE(run.finished.size(), 1);
         // A listing meanwhile (a device change) still finds the held disk; its locked volume refuses
         // the look, as it refuses Explorer's. Had the lock failed, the dismount would end at a look.
         const auto relisted = run.manager.get_devices();
@@ -163,7 +152,8 @@ private slots:
         // Nor may another run (of this process or another: the lock goes by name) wipe the stick this
         // one writes; that run ends.
         run.manager.unmount_device(*relisted[0], false);
-        QVERIFY2(QTest::qWaitFor([&] { return run.finished.size() == 2; }, 60000), "the end of the second preparation");
+        QVERIFY2(QTest::qWaitFor([&] { return run.finished.size() >= 2; }, 60000), "the end of the second preparation");
+        QCOMPARE(run.finished.size(), 2); // one end each: the first check reported once
         QCOMPARE(relisted[0]->refusal, std::string("in use by another run of this program"));
         QCOMPARE(qt_calls("DeviceIoControl").filter("PhysicalDrive12 0x7c100").size(), 1); // not wiped again
 
@@ -176,7 +166,7 @@ private slots:
     void a_stick_without_drive_letters_is_wiped_and_waited_for()
     {
         plug({usb_stick(12, "Stick")});
-        device_options options = fast;
+        device_options options = quiet;
         options.prepare_wait_ms = 600;
         preparation run(options);
         QVERIFY(run.stick().volumes.empty());
@@ -200,15 +190,12 @@ private slots:
         QCOMPARE(log_of("find_volumes"), QStringList{"fatal Checking for drives after formating"});
         // Nothing to lock, but the disk is still wiped and held open for writing.
         QVERIFY(qt_calls("DeviceIoControl").filter("0x90018").isEmpty());
-        {
-            auto guard = lock();
-            QCOMPARE(disk_with_number(12)->layout_deletions, 1);
-        }
+        QCOMPARE(qt_calls("DeviceIoControl").filter("PhysicalDrive12 0x7c100").size(), 1);
         QCOMPARE(leftovers(), (QStringList{run_lock, "\\\\.\\PhysicalDrive12"}));
         close_handles(run.stick());
 
         // A volume that shows up while the check runs, after its first look, is found on a later pass.
-        device_options patient = fast;
+        device_options patient = quiet;
         patient.volume_check_ms = 60000;
         preparation later(patient);
         const int looks = qt_calls("GetDriveTypeA").size();

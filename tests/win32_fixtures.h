@@ -7,6 +7,7 @@
 #include "win32_machine.h"
 
 #include "src/core/logger.h"
+#include "src/device/device_manager.h"
 #include "src/device/device_windows.h"
 
 #include <QtTest>
@@ -14,6 +15,9 @@
 #include <string>
 
 namespace win32sim {
+
+// Waits of a device manager that never looks at the devices in the middle of the calls a test reads.
+const device_options quiet = {3600000, 80, 400, 50};
 
 inline sim_disk usb_stick(DWORD number, const std::string& friendly_name = "SanDisk Cruzer USB Device")
 {
@@ -24,13 +28,19 @@ inline sim_disk usb_stick(DWORD number, const std::string& friendly_name = "SanD
     return disk;
 }
 
+// 1958 x 255 x 63 sectors of 512 bytes, or 245 cylinders of 4096-byte sectors: neither a whole
+// number of 4096-byte pages nor of the burner's blocks.
+inline sim_disk usb_stick_of_sectors(DWORD number, DWORD sector)
+{
+    sim_disk disk = usb_stick(number);
+    disk.bytes_per_sector = sector;
+    disk.cylinders = sector == 512 ? 1958 : 245;
+    return disk;
+}
+
 inline sim_volume volume(char letter, DWORD number, UINT type = DRIVE_REMOVABLE)
 {
-    sim_volume v;
-    v.letter = letter;
-    v.device_number = number;
-    v.drive_type = type;
-    return v;
+    return sim_volume{letter, type, number};
 }
 
 inline sim_disk internal_disk(DWORD number, STORAGE_BUS_TYPE bus)

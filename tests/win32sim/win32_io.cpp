@@ -20,10 +20,8 @@ bool misaligned(unsigned long long position, const void* buffer, DWORD size, DWO
 bool in_mounted_volume(const sim_disk& disk, unsigned long long position, DWORD size)
 {
     for (const sim_volume& volume : state().volumes) {
-        if (volume.device_number != disk.device_number || !volume.mounted || volume.locked_by)
-            continue;
-        const unsigned long long end = volume.length ? volume.offset + volume.length : disk.size();
-        if (position < end && position + size > volume.offset)
+        if (volume.device_number == disk.device_number && volume.mounted && !volume.locked_by
+            && position + size > volume.offset)
             return true;
     }
     return false;
@@ -139,23 +137,13 @@ BOOL WINAPI SetFilePointerEx(HANDLE raw, LARGE_INTEGER distance, LARGE_INTEGER* 
     open_handle* handle = find_handle(raw);
     if (!handle)
         return fail(ERROR_INVALID_HANDLE);
-    long long base = 0;
-    if (method == FILE_CURRENT) {
-        base = static_cast<long long>(handle->position);
-    } else if (method == FILE_END) {
-        const sim_file* file = file_of(*handle);
-        if (!file)
-            return fail(ERROR_INVALID_PARAMETER); // a device has no end to count from
-        base = static_cast<long long>(file->content.size());
-    } else if (method != FILE_BEGIN) {
-        return fail(ERROR_INVALID_PARAMETER);
-    }
-    const long long target = base + distance.QuadPart;
-    if (target < 0)
+    if (method != FILE_BEGIN)
+        return fail(ERROR_INVALID_PARAMETER); // the program only ever seeks from the start
+    if (distance.QuadPart < 0)
         return fail(ERROR_NEGATIVE_SEEK);
-    handle->position = static_cast<unsigned long long>(target);
+    handle->position = static_cast<unsigned long long>(distance.QuadPart);
     if (new_position)
-        new_position->QuadPart = target;
+        *new_position = distance;
     return succeed();
 }
 

@@ -162,12 +162,7 @@ UINT WINAPI GetDriveTypeA(LPCSTR root)
 
 UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size)
 {
-    auto guard = lock();
-    const std::string& directory = state().system_directory;
-    if (directory.empty()) {
-        fail(ERROR_FILE_NOT_FOUND);
-        return 0;
-    }
+    const std::string directory = "C:\\Windows\\system32"; // on the disk of C:
     if (directory.size() + 1 > size)
         return static_cast<UINT>(directory.size() + 1);
     std::memcpy(buffer, directory.c_str(), directory.size() + 1);

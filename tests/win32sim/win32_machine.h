@@ -19,9 +19,7 @@ struct sim_volume {
     UINT drive_type = DRIVE_REMOVABLE;
     DWORD device_number = 1;
     bool opens = true;
-    // Where it lies on its disk; a length of 0 reaches the end of the disk.
-    unsigned long long offset = 1048576;
-    unsigned long long length = 0;
+    unsigned long long offset = 1048576;      // where it starts on its disk; it reaches the disk's end
     // A file system without a partition table (a "superfloppy"): once the wiped disk's layout is
     // read again, Windows finds it and mounts it afresh.
     bool returns_after_wipe = false;
@@ -78,7 +76,6 @@ struct machine {
     std::vector<sim_disk> disks;             // in SetupAPI member order
     std::vector<sim_volume> volumes;         // drive letters, listed in letter order
     std::map<std::string, sim_file> files;   // by file_key()
-    std::string system_directory = "C:\\Windows\\system32";
     int usbstor_count = 0;
     int usbstor_polls = 0;                   // device information sets built for the count
     bool usbstor_query_fails = false;

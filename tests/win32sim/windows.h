@@ -66,8 +66,6 @@ typedef struct _OVERLAPPED* LPOVERLAPPED;
 #define FILE_FLAG_NO_BUFFERING 0x20000000u
 
 #define FILE_BEGIN 0u
-#define FILE_CURRENT 1u
-#define FILE_END 2u
 
 #define DRIVE_NO_ROOT_DIR 1u
 #define DRIVE_REMOVABLE 2u
