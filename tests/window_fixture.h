@@ -77,7 +77,7 @@ protected:
         p.fields[0]->setText(address);
         p.window->move(20, 20);
         p.window->show();
-        [&] { QVERIFY(QTest::qWaitForWindowExposed(p.window.get())); }();
+        [&] { QVERIFY2(QTest::qWaitForWindowExposed(p.window.get(), 60000), "the window shown"); }();
         return p;
     }
 
