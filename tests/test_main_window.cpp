@@ -66,6 +66,19 @@ private slots:
         list.update_devices_list({drive("/dev/b", 8000000000ULL), drive("/dev/c", 1000000000ULL)});
         QCOMPARE(list.title_text(), QString("Select external USB flash drive")); // unplugged: prompt
         QVERIFY(!list.get_selected_device());
+        window.show();
+        // Open, the list grows with its drives up to a limit: 2, 3 and 5 drives.
+        std::vector<std::shared_ptr<device>> drives{drive("/a", 5e9), drive("/b", 5e9)};
+        for (const int height : {145, 219, 221}) {
+            list.collapse_list();
+            list.update_devices_list(drives);
+            QTest::mouseClick(&list, Qt::LeftButton);
+            QVERIFY(list.list_visible());
+            QCOMPARE(list.height(), 72 + height);
+            drives.push_back(drive("/c" + std::to_string(drives.size()), 5e9));
+            if (height == 219)
+                drives.push_back(drive("/e", 5e9));
+        }
         QCOMPARE(device_selection::two_decimals(15.5) + " " + device_selection::two_decimals(100.0) + " "
                      + device_selection::two_decimals(15.53), QString("15.5 100 15.53"));
     }
