@@ -109,7 +109,9 @@ private slots:
         // E: is locked and dismounted before the layout goes, and let go only after the re-read.
         const QStringList calls = qt_calls();
         const int wipe = calls.indexOf("DeviceIoControl \\\\.\\PhysicalDrive12 0x7c100");
-        QVERIFY(calls.indexOf("DeviceIoControl \\\\?\\E: 0x90020") < wipe && wipe >= 0);
+        const int locked = calls.indexOf("DeviceIoControl \\\\?\\E: 0x90018");
+        const int dismount = calls.indexOf("DeviceIoControl \\\\?\\E: 0x90020");
+        QVERIFY2(0 <= locked && locked < dismount && dismount < wipe, qPrintable(calls.join('\n')));
         QVERIFY(calls.indexOf("DeviceIoControl \\\\.\\PhysicalDrive12 0x70140") < calls.indexOf("CloseHandle \\\\?\\E:"));
         if (held) {
             QVERIFY(explorer != INVALID_HANDLE_VALUE);
